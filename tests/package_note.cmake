@@ -1,0 +1,11 @@
+# The program names itself and its version in a packaging-metadata note.
+execute_process(COMMAND readelf -n ${PROGRAM} OUTPUT_VARIABLE notes RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "readelf -n ${PROGRAM} failed")
+endif()
+foreach(expected "Packaging Metadata" "\"name\":\"tarvoprobe\"" "\"version\":\"${VERSION}\"")
+  string(FIND "${notes}" "${expected}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "no ${expected} in the notes:\n${notes}")
+  endif()
+endforeach()
