@@ -32,6 +32,7 @@ elseif(CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF")
   # symbol binding and initialisers); linked in, only what is used comes along.
   target_link_options(tarvoprobe PRIVATE LINKER:-z,relro LINKER:-z,now
     -static-libstdc++ -static-libgcc)
+  target_sources(tarvoprobe PRIVATE src/platform/quiet_runtime.cpp)
 endif()
 
 if(WIN32)
