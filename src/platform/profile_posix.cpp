@@ -107,6 +107,12 @@ struct Line {
 
 Line LineAt(const Text& t, size_t pos) {
   size_t end = pos;
+  if (t.encoding == Text::kBytes) {
+    // The common case, vectorised. The bytes come from a std::string, so a NUL
+    // follows them and strcspn stops at t.size at the latest.
+    const char* bytes = reinterpret_cast<const char*>(t.data);
+    while ((end += std::strcspn(bytes + end, "\r\n")) < t.size && bytes[end] == '\0') ++end;
+  }
   while (end < t.size && t[end] != '\r' && t[end] != '\n') ++end;
   size_t next = end;
   if (next < t.size) next += (t[next] == '\r' && next + 1 < t.size && t[next + 1] == '\n') ? 2 : 1;
