@@ -192,6 +192,11 @@ Lookup Find(const Text& t, const std::string& section, const std::string& key) {
   for (size_t pos = 0; pos < t.size;) {
     const Line line = LineAt(t, pos);
     pos = line.next;
+    if (!found.section_found) {  // only a header can matter yet; most lines are not
+      size_t b = line.begin;
+      while (b < line.end && IsBlank(t[b])) ++b;
+      if (b == line.end || t[b] != '[') continue;
+    }
     const Entry e = Parse(t, line);
     if (e.kind == Entry::kHeader) {
       if (found.section_found) break;
