@@ -25,8 +25,10 @@ elseif(CMAKE_EXECUTABLE_FORMAT STREQUAL "ELF")
   check_pie_supported()
   foreach(target IN LISTS tarvoprobe_shipped)
     set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
-    target_compile_options(${target} PRIVATE -fstack-protector-strong)
-    target_compile_definitions(${target} PRIVATE _FORTIFY_SOURCE=2)
+    target_compile_options(${target} PRIVATE -fstack-protector-strong -fno-exceptions)
+    # Bounds-checked std::string; its code is then compiled here, not taken
+    # from the runtime with the exception machinery that code depends on.
+    target_compile_definitions(${target} PRIVATE _FORTIFY_SOURCE=2 _GLIBCXX_ASSERTIONS)
   endforeach()
   # A C++ runtime loaded at start costs ten times the program's own work (its
   # symbol binding and initialisers); linked in, only what is used comes along.

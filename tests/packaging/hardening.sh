@@ -11,7 +11,7 @@ hardening-check --nofortify --nocfprotection "$program"
 objects=0
 while read -r line; do
   objects=$((objects + 1))
-  for flag in ' -D_FORTIFY_SOURCE=2 ' ' -O[1-3s] ' ' -fstack-protector-strong ' ' -fPI[EC] '; do
+  for flag in ' -D_FORTIFY_SOURCE=2 ' ' -D_GLIBCXX_ASSERTIONS ' ' -O[1-3s] ' ' -fstack-protector-strong ' ' -fPI[EC] '; do
     grep -Eq -- "$flag" <<<"$line" || { echo "no $flag in: $line"; exit 1; }
   done
 done < <(grep '"command"' "$commands" | grep -E 'CMakeFiles/(tarvoprobe|probe|flags_register|record)\.dir/')
