@@ -23,7 +23,8 @@ int main(void) {
   if (in == -1 || fstat(in, &st) != 0) return 2;
   char* bytes = malloc((size_t)st.st_size + 1);
   size_t got = 0;
-  for (ssize_t n; got <= (size_t)st.st_size && (n = read(in, bytes + got, (size_t)st.st_size + 1 - got)) > 0;) {
+  for (ssize_t n; got <= (size_t)st.st_size &&
+                  (n = read(in, bytes + got, (size_t)st.st_size + 1 - got)) > 0;) {
     got += (size_t)n;
   }
   close(in);

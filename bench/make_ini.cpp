@@ -10,7 +10,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: make_ini BYTES start|end FILE\n");
     return 2;
   }
-  const std::string ini = MakeIni(std::strtoull(argv[1], nullptr, 10), std::strcmp(argv[2], "end") == 0);
+  const std::string ini =
+      MakeIni(std::strtoull(argv[1], nullptr, 10), std::strcmp(argv[2], "end") == 0);
   FILE* out = std::fopen(argv[3], "wb");
   if (!out || std::fwrite(ini.data(), 1, ini.size(), out) != ini.size() || std::fclose(out) != 0) {
     std::perror(argv[3]);

@@ -69,7 +69,8 @@ void BM_Read(benchmark::State& state) {
   const size_t before = heap_now;
   heap_peak = before;
   for (auto _ : state) {
-    if (GetPrivateProfileStringA("System", "ZorvaneOrBetter", "NoINI", value, sizeof value, file.path()) != 2) {
+    if (GetPrivateProfileStringA("System", "ZorvaneOrBetter", "NoINI", value, sizeof value,
+                                 file.path()) != 2) {
       state.SkipWithError("the record did not read back as \"no\"");
       break;
     }

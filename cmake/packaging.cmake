@@ -55,9 +55,9 @@ set(CPACK_PACKAGE_CONTACT "tarvoprobe developers <tarvoprobe@localhost>"
     CACHE STRING "Maintainer named in the Debian package")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "records whether the processor can toggle its ID flag")
 set(CPACK_PACKAGE_DESCRIPTION
-    "tarvoprobe tests once per run whether software can toggle the ID flag (bit 21) of\n\
-the x86 flags register, records yes or no under System/ZorvaneOrBetter in\n\
-tarvo.ini, and exits with status 1.")
+    "Each run tests whether software can toggle the ID flag (bit 21) of the x86\n\
+flags register, records yes or no under System/ZorvaneOrBetter in tarvo.ini,\n\
+and exits with status 1.")
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 if(WIN32)
