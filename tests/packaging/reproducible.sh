@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the program twice from copies of the source in different places
 # (build tree inside the source, then beside it under other names) and
-# requires bit-identical binaries. The Windows builds must also ask for ASLR
-# and DEP in their header, and package into the zip users get.
+# requires bit-identical binaries, and packages (.deb or .zip) with
+# SOURCE_DATE_EPOCH set. The Windows builds must also ask for ASLR and DEP in
+# their header, and their zip must hold what users need.
 set -euo pipefail
 platform=$1 source=$2 work=$3 cmake=$4 generator=$5
 case $platform in
@@ -38,7 +39,18 @@ if ! cmp "$first" "$second"; then
 fi
 echo "$program: both builds identical ($(sha256sum <"$first" | cut -c1-16))"
 
-[[ $platform == linux ]] && exit 0
+package() {  # build dir, generator, output dir: one package, with its file dates fixed
+  (cd "$1" && SOURCE_DATE_EPOCH=1700000000 cpack -G "$2" -B "$3" >"$3.log" 2>&1) || { cat "$3.log"; exit 1; }
+  ls "$3"/tarvoprobe*.* | grep -E '\.(deb|zip)$'
+}
+if [[ $platform == linux ]]; then
+  command -v dpkg-deb >/dev/null || { echo "not a Debian system: the .deb is not compared"; exit 0; }
+  first_deb=$(package "$work/a/src/build" DEB "$work/deb-a")
+  cmp "$first_deb" "$(package "$work/second-checkout/out-of-tree-build" DEB "$work/deb-b")" ||
+    { echo "the two .deb packages differ"; exit 1; }
+  echo "$(basename "$first_deb"): both identical"
+  exit 0
+fi
 # ASLR (high-entropy on 64-bit) and DEP, from the PE optional header.
 header=$("$platform-w64-mingw32-objdump" -p "$first")
 wanted=(DYNAMIC_BASE NX_COMPAT)
@@ -50,8 +62,9 @@ done
 grep -q 'Time/Date.*1970' <<<"$header" || { echo "a link time is in the header"; exit 1; }
 echo "$program: ${wanted[*]} set"
 
-(cd "$work/a/src/build" && cpack -G ZIP -B "$work/zip" >"$work/cpack.log") || { cat "$work/cpack.log"; exit 1; }
-zip=$(ls "$work"/zip/tarvoprobe-*.zip)
+zip=$(package "$work/a/src/build" ZIP "$work/zip")
+cmp "$zip" "$(package "$work/second-checkout/out-of-tree-build" ZIP "$work/zip-b")" ||
+  { echo "the two zips differ"; exit 1; }
 listing=$(cd "$work" && "$cmake" -E tar tf "$zip" | sort)
 top=$(basename "$zip" .zip)
 expected=$(printf '%s\n' "$top/LICENSE" "$top/README.md" "$top/tarvoprobe.exe")
