@@ -107,6 +107,12 @@ struct Line {
 
 Line LineAt(const Text& t, size_t pos) {
   size_t end = pos;
+  if (t.encoding == Text::kBytes) {
+    // The common case, vectorised. The bytes come from a std::string, so a NUL
+    // follows them and strcspn stops at t.size at the latest.
+    const char* bytes = reinterpret_cast<const char*>(t.data);
+    while ((end += std::strcspn(bytes + end, "\r\n")) < t.size && bytes[end] == '\0') ++end;
+  }
   while (end < t.size && t[end] != '\r' && t[end] != '\n') ++end;
   size_t next = end;
   if (next < t.size) next += (t[next] == '\r' && next + 1 < t.size && t[next + 1] == '\n') ? 2 : 1;
@@ -178,14 +184,37 @@ struct Lookup {
   Entry entry;          // the key's line, parsed
 };
 
+// The start of the first line at or after `pos` (itself a line start) whose
+// first non-blank byte is '[': the next line that can be a header. Byte files
+// only; each byte is looked at about once, most by memchr.
+size_t NextHeaderCandidate(const Text& t, size_t pos) {
+  const unsigned char* d = t.data;
+  for (size_t at = pos; at < t.size; ++at) {
+    const void* bracket = std::memchr(d + at, '[', t.size - at);
+    if (!bracket) break;
+    at = static_cast<size_t>(static_cast<const unsigned char*>(bracket) - d);
+    size_t begin = at;
+    while (begin > pos && d[begin - 1] != '\r' && d[begin - 1] != '\n' && IsBlank(d[begin - 1])) --begin;
+    if (begin == pos || d[begin - 1] == '\r' || d[begin - 1] == '\n') return begin;
+  }
+  return t.size;
+}
+
 // Lines before the first header form a section named "", which therefore
 // always comes first: a later "[]" is never searched.
 Lookup Find(const Text& t, const std::string& section, const std::string& key) {
   Lookup found;
   found.section_found = section.empty();
   for (size_t pos = 0; pos < t.size;) {
+    if (!found.section_found && t.encoding == Text::kBytes) pos = NextHeaderCandidate(t, pos);
+    if (pos == t.size) break;
     const Line line = LineAt(t, pos);
     pos = line.next;
+    if (!found.section_found) {  // only a header can matter yet; most lines are not
+      size_t b = line.begin;
+      while (b < line.end && IsBlank(t[b])) ++b;
+      if (b == line.end || t[b] != '[') continue;
+    }
     const Entry e = Parse(t, line);
     if (e.kind == Entry::kHeader) {
       if (found.section_found) break;
