@@ -5,8 +5,8 @@
 //
 //   read PATH SECTION KEY DEFAULT SIZE  ->  count TAB bytes TAB nul|nonul
 //   write PATH SECTION KEY VALUE        ->  1 | 0
-//   dump PATH   ->  every section the platform lists, then each of its keys
-//                   and the value read for it: "[s]" TAB "k=v" ...
+//   dump PATH   ->  every section the platform lists, each followed by its
+//                   keys and the value read for each: "S:s" TAB "K:k=v" ...
 //   version PATH  ->  fixed versions, string table, resource types
 //
 // Each command prints one line; bytes in the output are escaped as above.
@@ -108,13 +108,13 @@ std::string Dump(const std::string& path) {
   std::string out;
   const DWORD n = GetPrivateProfileSectionNamesA(buffer.data(), kBig, path.c_str());
   for (const std::string& section : List(buffer.data(), n)) {
-    out += "[" + Escape(section.data(), section.size()) + "]";
+    out += "S:" + Escape(section.data(), section.size());
     std::vector<char> keys(kBig);
     const DWORD k = GetPrivateProfileStringA(section.c_str(), nullptr, "", keys.data(), kBig, path.c_str());
     for (const std::string& key : List(keys.data(), k)) {
       const DWORD v =
           GetPrivateProfileStringA(section.c_str(), key.c_str(), "(none)", value.data(), kBig, path.c_str());
-      out += "\t" + Escape(key.data(), key.size()) + "=" + Escape(value.data(), v);
+      out += "\tK:" + Escape(key.data(), key.size()) + "=" + Escape(value.data(), v);
     }
     out += "\t";
   }
