@@ -31,13 +31,15 @@ TEST(WindowsProgramTest, RecordsYesAndExitsWithOneWhateverTheArguments) {
 TEST(WindowsProgramTest, VersionRecordReadsBackThroughThePlatform) {
   testing_util::TempDir scratch;
   const auto answers = wine::AskOracle(
-      {std::string("version\t") + TARVOPROBE_EXE32, std::string("version\t") + TARVOPROBE_EXE64}, scratch.path());
+      {std::string("version\t") + TARVOPROBE_EXE32, std::string("version\t") + TARVOPROBE_EXE64},
+      scratch.path());
   ASSERT_EQ(answers.size(), 2u);
   for (const auto& answer : answers) {
     // Resource type 16 is the version record; a manifest would add 24.
-    EXPECT_EQ(answer,
-              "FILEVERSION=1.0.0.1\tPRODUCTVERSION=1.0.0.1\tFileVersion=1.0.0.1\tProductVersion=1.0.0.1\t"
-              "ProductName=tarvoprobe\tOriginalFilename=tarvoprobe.exe\tresources=16,");
+    EXPECT_EQ(
+        answer,
+        "FILEVERSION=1.0.0.1\tPRODUCTVERSION=1.0.0.1\tFileVersion=1.0.0.1\tProductVersion=1.0.0.1\t"
+        "ProductName=tarvoprobe\tOriginalFilename=tarvoprobe.exe\tresources=16,");
   }
 }
 
@@ -54,15 +56,17 @@ TEST(WindowsProgramTest, OutcomeTableUnderThePlatformService) {
     fs::remove(ini);
     if (o.before) testing_util::WriteBytes(ini, *o.before);
     for (int pass = 0; pass < 2; ++pass) {
-      const wine::Run run =
-          wine::Start(o.capable ? TARVOPROBE_EXE64 : TARVOPROBE_INCAPABLE_EXE64, {}, scratch.path());
+      const wine::Run run = wine::Start(o.capable ? TARVOPROBE_EXE64 : TARVOPROBE_INCAPABLE_EXE64,
+                                        {}, scratch.path());
       EXPECT_EQ(run.status, 1) << o.name;
     }
     const auto after = ReadBytes(ini);
     ASSERT_TRUE(after) << o.name << ": no file";
     EXPECT_EQ(after->find("NoINI"), std::string::npos) << o.name;
-    if (o.before == o.after) EXPECT_EQ(after, o.before) << o.name << ": an unchanged file was rewritten";
-    const auto got = scratch.path() / (o.name + ".got.ini"), want = scratch.path() / (o.name + ".want.ini");
+    if (o.before == o.after)
+      EXPECT_EQ(after, o.before) << o.name << ": an unchanged file was rewritten";
+    const auto got = scratch.path() / (o.name + ".got.ini"),
+               want = scratch.path() / (o.name + ".want.ini");
     fs::copy_file(ini, got);
     testing_util::WriteBytes(want, o.after);
     for (const auto& file : {got, want}) {
@@ -74,8 +78,10 @@ TEST(WindowsProgramTest, OutcomeTableUnderThePlatformService) {
   const auto answers = wine::AskOracle(commands, scratch.path());
   ASSERT_EQ(answers.size(), commands.size());
   for (size_t i = 0; i < outcomes.size(); ++i) {
-    EXPECT_EQ(answers[4 * i], answers[4 * i + 2]) << outcomes[i].name << ": sections and keys differ";
-    EXPECT_EQ(answers[4 * i + 1], answers[4 * i + 3]) << outcomes[i].name << ": the value read differs";
+    EXPECT_EQ(answers[4 * i], answers[4 * i + 2])
+        << outcomes[i].name << ": sections and keys differ";
+    EXPECT_EQ(answers[4 * i + 1], answers[4 * i + 3])
+        << outcomes[i].name << ": the value read differs";
   }
 }
 

@@ -34,7 +34,8 @@ inline Run Start(const std::string& program, const std::vector<std::string>& arg
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<char*> argv = {const_cast<char*>(TARVOPROBE_WINE), const_cast<char*>(program.c_str())};
+  std::vector<char*> argv = {const_cast<char*>(TARVOPROBE_WINE),
+                             const_cast<char*>(program.c_str())};
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   Run run;
@@ -54,11 +55,21 @@ inline std::string Escape(const std::string& bytes) {
   std::string out;
   for (unsigned char c : bytes) {
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
       default:
         if (c >= 0x20 && c < 0x7f) {
           out += char(c);

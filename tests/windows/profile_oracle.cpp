@@ -32,12 +32,23 @@ std::string Unescape(const std::string& s) {
       continue;
     }
     switch (char c = s[++i]) {
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 't': out += '\t'; break;
-      case '0': out += '\0'; break;
-      case 'x': out += char(std::strtoul(s.substr(i + 1, 2).c_str(), nullptr, 16)), i += 2; break;
-      default: out += c;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case '0':
+        out += '\0';
+        break;
+      case 'x':
+        out += char(std::strtoul(s.substr(i + 1, 2).c_str(), nullptr, 16)), i += 2;
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -49,11 +60,21 @@ std::string Escape(const char* p, size_t n) {
     const unsigned char c = p[i];
     char hex[5];
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
       default:
         if (c >= 0x20 && c < 0x7f) {
           out += char(c);
@@ -110,10 +131,11 @@ std::string Dump(const std::string& path) {
   for (const std::string& section : List(buffer.data(), n)) {
     out += "S:" + Escape(section.data(), section.size());
     std::vector<char> keys(kBig);
-    const DWORD k = GetPrivateProfileStringA(section.c_str(), nullptr, "", keys.data(), kBig, path.c_str());
+    const DWORD k =
+        GetPrivateProfileStringA(section.c_str(), nullptr, "", keys.data(), kBig, path.c_str());
     for (const std::string& key : List(keys.data(), k)) {
-      const DWORD v =
-          GetPrivateProfileStringA(section.c_str(), key.c_str(), "(none)", value.data(), kBig, path.c_str());
+      const DWORD v = GetPrivateProfileStringA(section.c_str(), key.c_str(), "(none)", value.data(),
+                                               kBig, path.c_str());
       out += "\tK:" + Escape(key.data(), key.size()) + "=" + Escape(value.data(), v);
     }
     out += "\t";
@@ -123,7 +145,8 @@ std::string Dump(const std::string& path) {
 
 BOOL CALLBACK AddType(HMODULE, LPSTR type, LONG_PTR list) {
   auto& types = *reinterpret_cast<std::string*>(list);
-  types += IS_INTRESOURCE(type) ? std::to_string(reinterpret_cast<ULONG_PTR>(type)) : std::string(type);
+  types +=
+      IS_INTRESOURCE(type) ? std::to_string(reinterpret_cast<ULONG_PTR>(type)) : std::string(type);
   types += ",";
   return TRUE;
 }
@@ -132,7 +155,8 @@ std::string Version(const std::string& path) {
   DWORD ignored = 0;
   const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
   std::vector<char> data(size ? size : 1);
-  if (size == 0 || !GetFileVersionInfoA(path.c_str(), 0, size, data.data())) return "no version record";
+  if (size == 0 || !GetFileVersionInfoA(path.c_str(), 0, size, data.data()))
+    return "no version record";
   std::string out;
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
@@ -148,7 +172,8 @@ std::string Version(const std::string& path) {
   for (const char* name : {"FileVersion", "ProductVersion", "ProductName", "OriginalFilename"}) {
     const std::string query = std::string("\\StringFileInfo\\040904B0\\") + name;
     char* value = nullptr;
-    if (VerQueryValueA(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &length) && value) {
+    if (VerQueryValueA(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &length) &&
+        value) {
       out += std::string("\t") + name + "=" + value;
     }
   }
@@ -182,14 +207,16 @@ int main(int argc, char** argv) {
     if (command == "read" && f.size() == 6) {
       const DWORD size = std::strtoul(f[5].text.c_str(), nullptr, 10);
       std::memset(buffer.data(), 0x7f, buffer.size());
-      const DWORD count = GetPrivateProfileStringA(f[2].get(), f[3].get(), f[4].get(), buffer.data(), size,
-                                                   WindowsPath(f[1].text).c_str());
+      const DWORD count = GetPrivateProfileStringA(
+          f[2].get(), f[3].get(), f[4].get(), buffer.data(), size, WindowsPath(f[1].text).c_str());
       const DWORD shown = count < kBig ? count : kBig;
       out = std::to_string(count) + "\t" + Escape(buffer.data(), shown) + "\t" +
             (buffer[shown] == 0 ? "nul" : "nonul");
     } else if (command == "write" && f.size() == 5) {
-      out = WritePrivateProfileStringA(f[2].get(), f[3].get(), f[4].get(), WindowsPath(f[1].text).c_str()) ? "1"
-                                                                                                          : "0";
+      out = WritePrivateProfileStringA(f[2].get(), f[3].get(), f[4].get(),
+                                       WindowsPath(f[1].text).c_str())
+                ? "1"
+                : "0";
     } else if (command == "dump" && f.size() == 2) {
       out = Dump(WindowsPath(f[1].text));
     } else if (command == "version" && f.size() == 2) {
