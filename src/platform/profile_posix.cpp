@@ -142,17 +142,14 @@ Entry Parse(const Text& t, const Line& line) {
   while (end > b && IsBlank(t[end - 1])) --end;
   e.content_end = end;
   if (b == end) return e;
-  if (t[b] == ';') {
-    e.kind = Entry::kComment;
-    return e;
-  }
   size_t name_end = end;
   if (t[b] == '[') {
     e.kind = Entry::kHeader;
     ++b;
     for (name_end = b; name_end < end && t[name_end] != ']';) ++name_end;
   } else {
-    e.kind = Entry::kKey;
+    // A comment reads like a key, for a name that starts with ';' only.
+    e.kind = t[b] == ';' ? Entry::kComment : Entry::kKey;
     for (name_end = b; name_end < end && t[name_end] != '=';) ++name_end;
     if (name_end < end) {
       e.equals = name_end;
@@ -222,8 +219,8 @@ Lookup Find(const Text& t, const std::string& section, const std::string& key) {
         found.section_found = true;
         found.line = line;
       }
-    } else if (found.section_found && e.kind == Entry::kKey) {
-      found.line = line;
+    } else if (found.section_found && e.kind != Entry::kBlank) {
+      if (e.kind == Entry::kKey) found.line = line;
       if (NameIs(t, e, key)) {
         found.key_found = true;
         found.entry = e;

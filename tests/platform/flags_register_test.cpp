@@ -1,6 +1,7 @@
 // The real flags register of the processor running the tests.
 #include "platform/flags_register_x86.h"
 
+#include <cpuid.h>
 #include <gtest/gtest.h>
 
 #include "probe.h"
@@ -14,6 +15,12 @@ constexpr FlagsWord kId = FlagsWord{1} << 21, kAc = FlagsWord{1} << 18, kDf = Fl
 TEST(FlagsRegisterTest, ProcessorWithCpuidIsCapable) {
   EXPECT_TRUE(ProbeIdFlag());
   EXPECT_TRUE(ProbeIdFlag()) << "a second call must agree";
+}
+
+// GCC's own test: on 32-bit x86 it toggles the ID flag too, on x86-64 it
+// reads the highest CPUID leaf.
+TEST(FlagsRegisterTest, AgreesWithTheCompilersCpuidTest) {
+  EXPECT_EQ(ProbeIdFlag(), __get_cpuid_max(0, nullptr) != 0);
 }
 
 TEST(FlagsRegisterTest, ProbeLeavesIdAcAndDfAsFound) {

@@ -1,0 +1,88 @@
+// The Windows programs under 64-bit Wine, against the platform's own profile
+// service: a run from a fresh prefix, the version record, and the outcome
+// table that the Linux suite runs too.
+#include <gtest/gtest.h>
+
+#include "outcome_table.h"
+#include "wine.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_util::ReadBytes;
+
+const std::vector<std::vector<std::string>> kArgumentLists = {
+    {}, {"--help"}, {"/?", "-v", "no", "\"quoted words\"", "'single'", "a b c", "", "tarvo.ini"}};
+
+// Runs first in the test run, while the prefix is still fresh.
+TEST(WindowsProgramTest, RecordsYesAndExitsWithOneWhateverTheArguments) {
+  testing_util::TempDir scratch;
+  const fs::path ini = wine::WindowsDirectory() / "tarvo.ini";
+  ASSERT_FALSE(fs::exists(ini)) << "the prefix is not fresh";
+  for (const auto& args : kArgumentLists) {
+    const wine::Run run = wine::Start(TARVOPROBE_EXE64, args, scratch.path());
+    EXPECT_EQ(run.status, 1) << args.size() << " arguments";
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(ReadBytes(ini), "[System]\r\nZorvaneOrBetter=yes\r\n");
+  }
+  fs::remove(ini);
+}
+
+TEST(WindowsProgramTest, VersionRecordReadsBackThroughThePlatform) {
+  testing_util::TempDir scratch;
+  const auto answers = wine::AskOracle(
+      {std::string("version\t") + TARVOPROBE_EXE32, std::string("version\t") + TARVOPROBE_EXE64},
+      scratch.path());
+  ASSERT_EQ(answers.size(), 2u);
+  for (const auto& answer : answers) {
+    // Resource type 16 is the version record; a manifest would add 24.
+    EXPECT_EQ(
+        answer,
+        "FILEVERSION=1.0.0.1\tPRODUCTVERSION=1.0.0.1\tFileVersion=1.0.0.1\tProductVersion=1.0.0.1\t"
+        "ProductName=tarvoprobe\tOriginalFilename=tarvoprobe.exe\tresources=16,");
+  }
+}
+
+// Wine rewrites the whole file in its own layout (CRLF, no blank lines), so
+// the file after a run is compared as the platform reads it: every section,
+// key and value the same as in the tabled file. A file the table leaves
+// unchanged must stay byte for byte, and "NoINI" is never written.
+TEST(WindowsProgramTest, OutcomeTableUnderThePlatformService) {
+  testing_util::TempDir scratch;
+  const fs::path ini = wine::WindowsDirectory() / "tarvo.ini";
+  const auto outcomes = LoadOutcomes();
+  std::vector<std::string> commands;
+  for (const Outcome& o : outcomes) {
+    fs::remove(ini);
+    if (o.before) testing_util::WriteBytes(ini, *o.before);
+    for (int pass = 0; pass < 2; ++pass) {
+      const wine::Run run = wine::Start(o.capable ? TARVOPROBE_EXE64 : TARVOPROBE_INCAPABLE_EXE64,
+                                        {}, scratch.path());
+      EXPECT_EQ(run.status, 1) << o.name;
+    }
+    const auto after = ReadBytes(ini);
+    ASSERT_TRUE(after) << o.name << ": no file";
+    EXPECT_EQ(after->find("NoINI"), std::string::npos) << o.name;
+    if (o.before == o.after)
+      EXPECT_EQ(after, o.before) << o.name << ": an unchanged file was rewritten";
+    const auto got = scratch.path() / (o.name + ".got.ini"),
+               want = scratch.path() / (o.name + ".want.ini");
+    fs::copy_file(ini, got);
+    testing_util::WriteBytes(want, o.after);
+    for (const auto& file : {got, want}) {
+      commands.push_back("dump\t" + file.string());
+      commands.push_back("read\t" + file.string() + "\tSystem\tZorvaneOrBetter\tNoINI\t15");
+    }
+  }
+  fs::remove(ini);
+  const auto answers = wine::AskOracle(commands, scratch.path());
+  ASSERT_EQ(answers.size(), commands.size());
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    EXPECT_EQ(answers[4 * i], answers[4 * i + 2])
+        << outcomes[i].name << ": sections and keys differ";
+    EXPECT_EQ(answers[4 * i + 1], answers[4 * i + 3])
+        << outcomes[i].name << ": the value read differs";
+  }
+}
+
+}  // namespace
