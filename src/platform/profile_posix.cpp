@@ -142,14 +142,17 @@ Entry Parse(const Text& t, const Line& line) {
   while (end > b && IsBlank(t[end - 1])) --end;
   e.content_end = end;
   if (b == end) return e;
+  if (t[b] == ';') {  // never a key, even when asked for by a name starting with ';'
+    e.kind = Entry::kComment;
+    return e;
+  }
   size_t name_end = end;
   if (t[b] == '[') {
     e.kind = Entry::kHeader;
     ++b;
     for (name_end = b; name_end < end && t[name_end] != ']';) ++name_end;
   } else {
-    // A comment reads like a key, for a name that starts with ';' only.
-    e.kind = t[b] == ';' ? Entry::kComment : Entry::kKey;
+    e.kind = Entry::kKey;
     for (name_end = b; name_end < end && t[name_end] != '=';) ++name_end;
     if (name_end < end) {
       e.equals = name_end;
@@ -197,11 +200,10 @@ size_t NextHeaderCandidate(const Text& t, size_t pos) {
   return t.size;
 }
 
-// Lines before the first header form a section named "", which therefore
-// always comes first: a later "[]" is never searched.
+// Lines before the first header belong to no section; "[]" is the section
+// named "".
 Lookup Find(const Text& t, const std::string& section, const std::string& key) {
   Lookup found;
-  found.section_found = section.empty();
   for (size_t pos = 0; pos < t.size;) {
     if (!found.section_found && t.encoding == Text::kBytes) pos = NextHeaderCandidate(t, pos);
     if (pos == t.size) break;
@@ -219,8 +221,8 @@ Lookup Find(const Text& t, const std::string& section, const std::string& key) {
         found.section_found = true;
         found.line = line;
       }
-    } else if (found.section_found && e.kind != Entry::kBlank) {
-      if (e.kind == Entry::kKey) found.line = line;
+    } else if (found.section_found && e.kind == Entry::kKey) {
+      found.line = line;
       if (NameIs(t, e, key)) {
         found.key_found = true;
         found.entry = e;

@@ -276,7 +276,7 @@ TEST_F(DifferentialTest, StandInAgreesWithThePlatform) {
         ++tally.reads_agree;
       } else if (IsQuoteQuirk(r.ours, r.theirs, r.read, original)) {
         ++tally.quirks;
-      } else if (c.difference == "header") {
+      } else if (c.difference == "windows") {
         ++differences;
         ++tally.reads_listed;
       } else {
@@ -299,14 +299,14 @@ TEST_F(DifferentialTest, StandInAgreesWithThePlatform) {
       EXPECT_TRUE(ChangesOneLine(original, result.standin_after[v].value_or("")))
           << "before: " << Show(original)
           << "\nafter: " << Show(result.standin_after[v].value_or(""));
-      if (c.difference != "header") {
+      if (c.difference != "windows") {
         EXPECT_EQ(result.standin_read_back[v],
                   std::to_string(std::strlen(kValues[v])) + "\t" + kValues[v] + "\tnul")
             << "the platform does not read back what the stand-in wrote";
       }
       if (result.wine_wrote[v] && result.standin_dump[v] == result.wine_dump[v]) {
         ++tally.writes_agree;
-      } else if (c.difference == "header" || c.difference == "rewrite") {
+      } else if (c.difference == "windows" || c.difference == "rewrite") {
         ++differences;
         ++tally.writes_listed;
       } else {
@@ -316,18 +316,18 @@ TEST_F(DifferentialTest, StandInAgreesWithThePlatform) {
                       << "\n  and its own as:                        " << Show(result.wine_dump[v]);
       }
     }
-    if (c.difference == "header" || c.difference == "rewrite") {
+    if (c.difference == "windows" || c.difference == "rewrite") {
       EXPECT_GT(differences, 0) << "listed as a difference, but Wine agrees";
       ++tally.listed;
     }
   }
   std::cout << corpus_->size() << " files. Reads: " << tally.reads << ", identical "
             << tally.reads_agree << ", Wine's quote quirk " << tally.quirks
-            << ", listed header differences " << tally.reads_listed << ". Writes: " << tally.writes
+            << ", listed Windows-against-Wine differences " << tally.reads_listed << ". Writes: " << tally.writes
             << ", read alike " << tally.writes_agree << ", listed differences "
             << tally.writes_listed << ", refused by the stand-in " << tally.refused
             << ". Files with a listed"
-            << " difference: " << tally.listed << " (header or rewrite)\n";
+            << " difference: " << tally.listed << " (windows or rewrite)\n";
 }
 
 // The quirk the suite tolerates must really be Wine's, on the case that shows it.
