@@ -205,12 +205,19 @@ Lookup Find(const Text& t, const std::string& section, const std::string& key) {
   return found;
 }
 
+// A key of the nameless section may go first in a file without a byte-order
+// mark, where these bytes would be taken for one.
+bool StartsLikeAByteOrderMark(const std::string& s) {
+  return s.rfind("\xFF\xFE", 0) == 0 || s.rfind("\xFE\xFF", 0) == 0 || s.rfind("\xEF\xBB\xBF", 0) == 0;
+}
+
 // Whether the name reads back as itself once written.
 bool Writable(const std::string& section, const std::string& key, const char* value) {
   const auto breaks_line = [](const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; };
   return !breaks_line(section) && !breaks_line(key) && !breaks_line(value) &&
          section.find(']') == std::string::npos && !key.empty() &&
-         key.find('=') == std::string::npos && key[0] != '[' && key[0] != ';';
+         key.find('=') == std::string::npos && key[0] != '[' && key[0] != ';' &&
+         !(section.empty() && StartsLikeAByteOrderMark(key));
 }
 
 // Quotes around a whole value (or default) are not part of it.
