@@ -17,6 +17,7 @@
 namespace {
 
 std::string g_dir, g_path;
+std::string g_write;  // the write being checked, for the report
 
 void RemoveDirectory() {
   unlink(g_path.c_str());
@@ -46,7 +47,7 @@ ino_t Inode() {
 
 void Check(bool condition, const char* what) {
   if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::fprintf(stderr, "invariant broken: %s, after writing %s\n", what, g_write.c_str());
     __builtin_trap();
   }
 }
@@ -96,6 +97,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string key = Choose((names / 8) % 8, kKeys, 6, data, size, tail(3), tail(2));
   const std::string value = Choose(value_choice, kValues, 8, data, size, tail(2) + tail(3), tail(1));
 
+  g_write.clear();
+  for (const std::string* s : {&section, &key, &value}) {
+    g_write += '"';
+    for (unsigned char c : *s) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, c < 0x20 || c >= 0x7F ? "\\x%02X" : "%c", c);
+      g_write += escaped;
+    }
+    g_write += s == &value ? "\"" : "\" ";
+  }
   WriteAll(data, size);
   const std::string before(reinterpret_cast<const char*>(data), size);
   const BOOL ok = WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), g_path.c_str());
