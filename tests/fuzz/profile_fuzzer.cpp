@@ -125,22 +125,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const DWORD n = GetPrivateProfileStringA(section.c_str(), key.c_str(), "\x01", buffer, sizeof buffer, g_path.c_str());
   Check(std::string(buffer, n) == ReadsBackAs(value), "the key does not read back as written");
 
-  // The changed bytes of the old file lie within one line (units of two
-  // bytes in a UTF-16 file).
-  const size_t unit = size >= 2 && ((data[0] == 0xFF && data[1] == 0xFE) || (data[0] == 0xFE && data[1] == 0xFF)) ? 2 : 1;
-  const size_t bom = unit == 2 ? 2 : 0;
-  size_t prefix = 0, suffix = 0;
-  while (prefix < before.size() && prefix < after.size() && before[prefix] == after[prefix]) ++prefix;
-  while (suffix < before.size() - prefix && suffix < after.size() - prefix &&
-         before[before.size() - 1 - suffix] == after[after.size() - 1 - suffix]) {
-    ++suffix;
-  }
+  // The changed part of the old file lies within one line. Compared in whole
+  // units (two bytes in UTF-16), or a byte equal by chance would shift it.
+  const bool utf16 = size >= 2 && ((data[0] == 0xFF && data[1] == 0xFE) || (data[0] == 0xFE && data[1] == 0xFF));
+  const size_t unit = utf16 ? 2 : 1, bom = utf16 ? 2 : 0;
   Check(after.compare(0, bom, before, 0, bom) == 0, "the byte-order mark changed");
-  const size_t changed_end = before.size() - suffix;  // [prefix, changed_end) changed
-  for (size_t i = bom + (prefix - bom) / unit * unit; prefix < changed_end && i < changed_end && i + unit <= before.size();
-       i += unit) {
+  const auto same = [&](size_t i, size_t j) { return before.compare(i, unit, after, j, unit) == 0; };
+  size_t prefix = bom, suffix = 0;
+  while (prefix + unit <= before.size() && prefix + unit <= after.size() && same(prefix, prefix)) prefix += unit;
+  while (prefix + suffix + unit <= before.size() && prefix + suffix + unit <= after.size() &&
+         same(before.size() - suffix - unit, after.size() - suffix - unit)) {
+    suffix += unit;
+  }
+  for (size_t i = prefix; i + suffix + unit <= before.size(); i += unit) {
     unsigned u = static_cast<unsigned char>(before[i]);
-    if (unit == 2) {
+    if (utf16) {
       const unsigned other = static_cast<unsigned char>(before[i + 1]);
       u = data[0] == 0xFF ? u | other << 8 : u << 8 | other;
     }

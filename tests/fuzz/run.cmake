@@ -23,8 +23,8 @@ else()
   set(limit -runs=${RUNS} -seed=1)
 endif()
 # New inputs go to the first directory; the seeds stay as they are.
-execute_process(COMMAND ${BINARY}/profile_fuzzer ${limit} -max_len=4096 ${BINARY}/corpus
+execute_process(COMMAND ${BINARY}/profile_fuzzer ${limit} -max_len=4096 -artifact_prefix=${BINARY}/ ${BINARY}/corpus
   ${source}/../platform/profile_cases RESULT_VARIABLE failed)
 if(failed)
-  message(FATAL_ERROR "the fuzzer found a fault (exit ${failed}); the input is in the working directory")
+  message(FATAL_ERROR "the fuzzer found a fault (exit ${failed}); the input is in ${BINARY}")
 endif()
