@@ -208,7 +208,8 @@ Lookup Find(const Text& t, const std::string& section, const std::string& key) {
 // A key of the nameless section may go first in a file without a byte-order
 // mark, where these bytes would be taken for one.
 bool StartsLikeAByteOrderMark(const std::string& s) {
-  return s.rfind("\xFF\xFE", 0) == 0 || s.rfind("\xFE\xFF", 0) == 0 || s.rfind("\xEF\xBB\xBF", 0) == 0;
+  return s.rfind("\xFF\xFE", 0) == 0 || s.rfind("\xFE\xFF", 0) == 0 ||
+         s.rfind("\xEF\xBB\xBF", 0) == 0;
 }
 
 // Whether the name reads back as itself once written.

@@ -60,27 +60,31 @@ std::string ReadsBackAs(const std::string& value) {
   while (b < e && IsBlank(value[b])) ++b;
   while (e > b && IsBlank(value[e - 1])) --e;
   std::string s = value.substr(b, e - b);
-  if (s.size() >= 2 && (s[0] == '"' || s[0] == '\'') && s.back() == s[0]) s = s.substr(1, s.size() - 2);
+  if (s.size() >= 2 && (s[0] == '"' || s[0] == '\'') && s.back() == s[0])
+    s = s.substr(1, s.size() - 2);
   return s;
 }
 
 const char* const kSections[] = {"System", "system", "", " System ", "Other", "S"};
 const char* const kKeys[] = {"ZorvaneOrBetter", "zorvaneorbetter", "K", " a b ", "Key", "x"};
-const char* const kValues[] = {"yes", "no", "", "\"quoted\"", " padded ", "NoINI", "'a'", "\x80\xff"};
+const char* const kValues[] = {"yes",      "no",    "",    "\"quoted\"",
+                               " padded ", "NoINI", "'a'", "\x80\xff"};
 
 // A table entry, or a slice of the input (cut at a NUL, as a C string is).
-std::string Choose(unsigned choice, const char* const* table, size_t n, const uint8_t* data, size_t size,
-                   unsigned start, unsigned length) {
+std::string Choose(unsigned choice, const char* const* table, size_t n, const uint8_t* data,
+                   size_t size, unsigned start, unsigned length) {
   if (choice < n) return table[choice];
   if (size == 0) return "";
-  std::string s(reinterpret_cast<const char*>(data) + start % size, std::min<size_t>(length % 24, size - start % size));
+  std::string s(reinterpret_cast<const char*>(data) + start % size,
+                std::min<size_t>(length % 24, size - start % size));
   return s.substr(0, s.find('\0'));
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  std::string pattern = (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/profile-fuzz-XXXXXX");
+  std::string pattern =
+      (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/profile-fuzz-XXXXXX");
   if (!mkdtemp(pattern.data())) __builtin_trap();
   g_dir = pattern;
   g_path = g_dir + "/tarvo.ini";
@@ -95,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const unsigned names = tail(0), value_choice = tail(1) % 10;
   const std::string section = Choose(names % 8, kSections, 6, data, size, tail(2), tail(3));
   const std::string key = Choose((names / 8) % 8, kKeys, 6, data, size, tail(3), tail(2));
-  const std::string value = Choose(value_choice, kValues, 8, data, size, tail(2) + tail(3), tail(1));
+  const std::string value =
+      Choose(value_choice, kValues, 8, data, size, tail(2) + tail(3), tail(1));
 
   g_write.clear();
   for (const std::string* s : {&section, &key, &value}) {
@@ -109,7 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   WriteAll(data, size);
   const std::string before(reinterpret_cast<const char*>(data), size);
-  const BOOL ok = WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), g_path.c_str());
+  const BOOL ok =
+      WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), g_path.c_str());
   const std::string after = ReadAll();
   if (!ok) {
     Check(after == before, "a failed write changed the file");
@@ -122,17 +128,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   char buffer[256];
-  const DWORD n = GetPrivateProfileStringA(section.c_str(), key.c_str(), "\x01", buffer, sizeof buffer, g_path.c_str());
+  const DWORD n = GetPrivateProfileStringA(section.c_str(), key.c_str(), "\x01", buffer,
+                                           sizeof buffer, g_path.c_str());
   Check(std::string(buffer, n) == ReadsBackAs(value), "the key does not read back as written");
 
   // The changed part of the old file lies within one line. Compared in whole
   // units (two bytes in UTF-16), or a byte equal by chance would shift it.
-  const bool utf16 = size >= 2 && ((data[0] == 0xFF && data[1] == 0xFE) || (data[0] == 0xFE && data[1] == 0xFF));
+  const bool utf16 =
+      size >= 2 && ((data[0] == 0xFF && data[1] == 0xFE) || (data[0] == 0xFE && data[1] == 0xFF));
   const size_t unit = utf16 ? 2 : 1, bom = utf16 ? 2 : 0;
   Check(after.compare(0, bom, before, 0, bom) == 0, "the byte-order mark changed");
-  const auto same = [&](size_t i, size_t j) { return before.compare(i, unit, after, j, unit) == 0; };
+  const auto same = [&](size_t i, size_t j) {
+    return before.compare(i, unit, after, j, unit) == 0;
+  };
   size_t prefix = bom, suffix = 0;
-  while (prefix + unit <= before.size() && prefix + unit <= after.size() && same(prefix, prefix)) prefix += unit;
+  while (prefix + unit <= before.size() && prefix + unit <= after.size() && same(prefix, prefix))
+    prefix += unit;
   while (prefix + suffix + unit <= before.size() && prefix + suffix + unit <= after.size() &&
          same(before.size() - suffix - unit, after.size() - suffix - unit)) {
     suffix += unit;
@@ -147,7 +158,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   const ino_t inode = Inode();
-  Check(WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), g_path.c_str()), "the rewrite failed");
+  Check(WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), g_path.c_str()),
+        "the rewrite failed");
   Check(ReadAll() == after && Inode() == inode, "writing the same value again changed the file");
   return 0;
 }

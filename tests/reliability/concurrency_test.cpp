@@ -1,9 +1,8 @@
 // Many writers of one file: the directory lock serialises their
 // read-modify-write, readers always see a whole file, and a lock that is
 // never released makes a run give up in bounded time.
-#include <sys/file.h>
-
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 #include <atomic>
 #include <map>
@@ -55,7 +54,8 @@ TEST(ConcurrencyTest, ManyWritersLoseNoKey) {
       std::map<std::string, int> now;
       reader_error = Parse(ReadBytes(ini).value_or(""), &now);
       for (const auto& [name, round] : last) {
-        if (reader_error.empty() && (!now.count(name) || now[name] < round)) reader_error = "went back: " + name;
+        if (reader_error.empty() && (!now.count(name) || now[name] < round))
+          reader_error = "went back: " + name;
       }
       last = now;
       ++versions_read;
@@ -68,7 +68,8 @@ TEST(ConcurrencyTest, ManyWritersLoseNoKey) {
     const fs::path scratch = dir.path() / ("p" + std::to_string(i));
     Command c = i % 3 == 2 && i / 3 < kProgramRuns
                     ? Program(dir.path(), scratch, {TARVOPROBE})
-                    : Program(dir.path(), scratch, {PROFILE_WRITER, "K" + std::to_string(i), std::to_string(kRounds)});
+                    : Program(dir.path(), scratch,
+                              {PROFILE_WRITER, "K" + std::to_string(i), std::to_string(kRounds)});
     runs.emplace_back(Start(c), c);
   }
   int writers = 0, programs = 0;
@@ -95,7 +96,8 @@ TEST(ConcurrencyTest, ManyWritersLoseNoKey) {
   EXPECT_NE(ReadBytes(ini)->find("ZorvaneOrBetter=yes\n"), std::string::npos);
   EXPECT_EQ(Leftovers(ini.parent_path()), 0);
   std::cout << "[ figures  ] " << writers << " writers x " << kRounds << " rounds and " << programs
-            << " program runs: " << lost << " keys lost; the reader saw " << versions_read << " whole versions\n";
+            << " program runs: " << lost << " keys lost; the reader saw " << versions_read
+            << " whole versions\n";
 }
 
 // Holds the lock on `dir` in a child process until killed.
@@ -116,8 +118,8 @@ pid_t HoldLock(const fs::path& dir) {
 }
 
 TEST(ConcurrencyTest, ALockNeverReleasedMakesTheRunGiveUp) {
-  for (const auto& [program, before] : {std::pair{TARVOPROBE, kStart},
-                                        {TARVOPROBE_INCAPABLE, "[System]\nZorvaneOrBetter=yes\n"}}) {
+  for (const auto& [program, before] :
+       {std::pair{TARVOPROBE, kStart}, {TARVOPROBE_INCAPABLE, "[System]\nZorvaneOrBetter=yes\n"}}) {
     testing_util::TempDir dir;
     const fs::path ini = dir.path() / "config/tarvo.ini";
     fs::create_directory(dir.path() / "config");
@@ -145,22 +147,30 @@ TEST(ConcurrencyTest, TheLockPreventsALostUpdate) {
       const fs::path ini = dir.path() / "config/tarvo.ini";
       fs::create_directory(dir.path() / "config");
       testing_util::WriteBytes(ini, kStart);
-      std::vector<std::string> a = {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e",
-                                    std::string("trace=flock,") + stall, "-e",
+      std::vector<std::string> a = {"/usr/bin/strace",
+                                    "-qq",
+                                    "-o",
+                                    "/dev/null",
+                                    "-e",
+                                    std::string("trace=flock,") + stall,
+                                    "-e",
                                     std::string("inject=") + stall + ":delay_enter=1000000"};
-      std::vector<std::string> b = {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=flock"};
+      std::vector<std::string> b = {"/usr/bin/strace", "-qq", "-o",
+                                    "/dev/null",       "-e",  "trace=flock"};
       if (!locked) {
         for (auto* argv : {&a, &b}) argv->insert(argv->end(), {"-e", "inject=flock:retval=0"});
       }
       a.insert(a.end(), {PROFILE_WRITER, "A", "1"});
       b.insert(b.end(), {PROFILE_WRITER, "B", "1"});
-      Command ca = Program(dir.path(), dir.path() / "a", a), cb = Program(dir.path(), dir.path() / "b", b);
+      Command ca = Program(dir.path(), dir.path() / "a", a),
+              cb = Program(dir.path(), dir.path() / "b", b);
       const auto started = std::chrono::steady_clock::now();
       const pid_t pa = Start(ca);
       std::this_thread::sleep_for(std::chrono::milliseconds(300));
       const Finished fb = RunToEnd(cb), fa = Wait(pa, ca, started);
       const std::string after = ReadBytes(ini).value_or("");
-      const bool both = after.find("A=r0\n") != std::string::npos && after.find("B=r0\n") != std::string::npos;
+      const bool both =
+          after.find("A=r0\n") != std::string::npos && after.find("B=r0\n") != std::string::npos;
       const std::string what = std::string(stall) + (locked ? " locked" : " unlocked");
       EXPECT_EQ(fa.err + fb.err, "") << what;
       if (locked) {
@@ -169,7 +179,8 @@ TEST(ConcurrencyTest, TheLockPreventsALostUpdate) {
         EXPECT_TRUE(both) << what << ": lost an update: " << after;
         EXPECT_GT(fb.seconds, 0.5) << what << ": B did not wait for A";
       } else {
-        EXPECT_FALSE(both) << what << ": no update was lost without the lock, so the race was not staged";
+        EXPECT_FALSE(both) << what
+                           << ": no update was lost without the lock, so the race was not staged";
       }
     }
   }

@@ -70,7 +70,8 @@ struct Sandbox {
     }
   }
   Command Under(std::vector<std::string> strace_options, const char* program) const {
-    Command run{{kStrace, "-f", "-qq", "-o", log.string()}, Environment(config, dir.path()), dir.path()};
+    Command run{
+        {kStrace, "-f", "-qq", "-o", log.string()}, Environment(config, dir.path()), dir.path()};
     for (auto& o : strace_options) run.argv.push_back(o);
     run.argv.push_back(program);
     return run;
@@ -85,8 +86,10 @@ std::vector<std::string> CallNames(const std::string& trace) {
   for (std::string line; std::getline(lines, line);) {
     size_t b = line.find_first_not_of("0123456789 ");
     const size_t paren = line.find('(', b);
-    if (b == std::string::npos || paren == std::string::npos || line.compare(b, 3, "+++") == 0) continue;
-    names.push_back(line.substr(b, paren - b) + (line.find("fcntl(0, F_GETFD)") != std::string::npos ? "!" : ""));
+    if (b == std::string::npos || paren == std::string::npos || line.compare(b, 3, "+++") == 0)
+      continue;
+    names.push_back(line.substr(b, paren - b) +
+                    (line.find("fcntl(0, F_GETFD)") != std::string::npos ? "!" : ""));
   }
   return names;
 }
@@ -128,21 +131,24 @@ TEST_P(FaultTest, EveryErrorAtEveryCallLeavesTheFileWhole) {
     for (const char* error : errors) {
       for (int n = first;; ++n) {
         Sandbox box(s);
-        const std::string inject = std::string(call) + ":error=" + error + ":when=" + std::to_string(n);
-        const Finished f = RunToEnd(box.Under({"-e", std::string("trace=") + call, "-e", "inject=" + inject}, s.program));
+        const std::string inject =
+            std::string(call) + ":error=" + error + ":when=" + std::to_string(n);
+        const Finished f = RunToEnd(
+            box.Under({"-e", std::string("trace=") + call, "-e", "inject=" + inject}, s.program));
         const std::string v = Violation(f, box.ini, s.before, s.after);
         if (!v.empty()) ++violations;
         EXPECT_EQ(v, "") << inject;
         if (box.Trace().find("(INJECTED)") == std::string::npos) {
-          if (v.empty()) EXPECT_EQ(ReadBytes(box.ini), s.after) << "a run that met no fault: " << inject;
+          if (v.empty())
+            EXPECT_EQ(ReadBytes(box.ini), s.after) << "a run that met no fault: " << inject;
           break;
         }
         ++points;
       }
     }
   }
-  std::cout << "[ figures  ] " << s.name << ": " << points << " faults injected (call x errno x N), "
-            << violations << " violations\n";
+  std::cout << "[ figures  ] " << s.name << ": " << points
+            << " faults injected (call x errno x N), " << violations << " violations\n";
   EXPECT_GT(points, 30) << "too few faults met: is the census right?";
 }
 
@@ -156,17 +162,20 @@ TEST_P(FaultTest, KilledAtEveryCallTheNextRunConverges) {
     for (int n = (seen == census.before_main.end() ? 0 : seen->second) + 1; n <= total; ++n) {
       Sandbox box(s);
       const std::string inject = call + ":signal=KILL:when=" + std::to_string(n);
-      const Finished killed = RunToEnd(box.Under({"-e", "trace=" + call, "-e", "inject=" + inject}, s.program));
+      const Finished killed =
+          RunToEnd(box.Under({"-e", "trace=" + call, "-e", "inject=" + inject}, s.program));
       if (call != "exit_group") EXPECT_NE(killed.status, 1) << inject << ": not killed";
       std::string v = Violation(killed, box.ini, s.before, s.after, true);
-      const Finished rerun = RunToEnd({{s.program}, Environment(box.config, box.dir.path()), box.dir.path()});
+      const Finished rerun =
+          RunToEnd({{s.program}, Environment(box.config, box.dir.path()), box.dir.path()});
       if (v.empty()) v = Violation(rerun, box.ini, s.after, s.after);
       if (!v.empty()) ++torn;
       EXPECT_EQ(v, "") << inject;
       ++points;
     }
   }
-  std::cout << "[ figures  ] " << s.name << ": " << points << " crash points, " << torn << " torn or unconverged\n";
+  std::cout << "[ figures  ] " << s.name << ": " << points << " crash points, " << torn
+            << " torn or unconverged\n";
   EXPECT_GT(points, 10);
 }
 
@@ -231,7 +240,8 @@ TEST(RandomKillTest, KillsMidWriteNeverTearTheFile) {
   // The kills spread over one whole run, as long as the slowest of a few.
   double longest = 0;
   for (int i = 0; i < 4; ++i) {
-    const Finished f = RunToEnd(Shimmed(dir.path(), i % 2 ? TARVOPROBE_INCAPABLE : TARVOPROBE, "16384", "100"));
+    const Finished f =
+        RunToEnd(Shimmed(dir.path(), i % 2 ? TARVOPROBE_INCAPABLE : TARVOPROBE, "16384", "100"));
     ASSERT_EQ(Violation(f, ini, no, yes), "");
     longest = std::max(longest, f.seconds);
   }
@@ -253,11 +263,14 @@ TEST(RandomKillTest, KillsMidWriteNeverTearTheFile) {
     EXPECT_EQ(v, "") << "kill " << i << " (seed " << seed << ")";
   }
   const bool has_yes = ReadBytes(ini) == yes;
-  const Finished f = RunToEnd({{has_yes ? TARVOPROBE_INCAPABLE : TARVOPROBE}, Environment(ini.parent_path(), dir.path()), dir.path()});
-  EXPECT_EQ(Violation(f, ini, has_yes ? no : yes, has_yes ? no : yes), "") << "the run after the kills";
+  const Finished f = RunToEnd({{has_yes ? TARVOPROBE_INCAPABLE : TARVOPROBE},
+                               Environment(ini.parent_path(), dir.path()),
+                               dir.path()});
+  EXPECT_EQ(Violation(f, ini, has_yes ? no : yes, has_yes ? no : yes), "")
+      << "the run after the kills";
   std::cout << "[ figures  ] " << kills << " random kills (seed " << seed << "): " << mid_write
-            << " left a temporary file (killed mid-write), " << finished << " ran to the end, " << torn
-            << " torn\n";
+            << " left a temporary file (killed mid-write), " << finished << " ran to the end, "
+            << torn << " torn\n";
   EXPECT_GT(mid_write, kills / 10) << "few kills landed mid-write: the test proves little";
 }
 

@@ -2,10 +2,9 @@
 // program: whatever stands there, the run is silent, ends with status 1 in
 // bounded time, and changes only a regular file it may write. (The cases
 // that the stand-in's own tests already cover are not repeated here.)
+#include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
-
-#include <gtest/gtest.h>
 
 #include <functional>
 
@@ -40,7 +39,9 @@ int Make(const fs::path& config, const std::string& content = kOld) {
   return -1;
 }
 
-void ExpectMode(const fs::path& p, fs::perms mode) { EXPECT_EQ(fs::status(p).permissions(), mode) << p; }
+void ExpectMode(const fs::path& p, fs::perms mode) {
+  EXPECT_EQ(fs::status(p).permissions(), mode) << p;
+}
 
 void ExpectOwner(const fs::path& p, uid_t uid) {
   struct stat st;
@@ -54,38 +55,45 @@ const Hostile kCases[] = {
        fs::create_directory(c);
        testing_util::WriteBytes(c / "real.ini", kOld);
        fs::create_symlink("real.ini", c / "link0");
-       for (int i = 1; i <= 41; ++i) fs::create_symlink("link" + std::to_string(i - 1), c / ("link" + std::to_string(i)));
+       for (int i = 1; i <= 41; ++i)
+         fs::create_symlink("link" + std::to_string(i - 1), c / ("link" + std::to_string(i)));
        fs::create_symlink("link41", c / "tarvo.ini");
        return -1;
      },
-     "config/real.ini", kOld, [](const fs::path& c) { EXPECT_TRUE(fs::is_symlink(c / "tarvo.ini")); }},
+     "config/real.ini", kOld,
+     [](const fs::path& c) { EXPECT_TRUE(fs::is_symlink(c / "tarvo.ini")); }},
     {"FifoWithAWriter",
      [](const fs::path& c) {
        fs::create_directory(c);
        mkfifo((c / "tarvo.ini").c_str(), 0644);
-       return open((c / "tarvo.ini").c_str(), O_RDWR | O_NONBLOCK);  // a writer, and a reader so it never blocks
+       return open((c / "tarvo.ini").c_str(),
+                   O_RDWR | O_NONBLOCK);  // a writer, and a reader so it never blocks
      },
-     "config/none", std::nullopt, [](const fs::path& c) { EXPECT_EQ(fs::status(c / "tarvo.ini").type(), fs::file_type::fifo); }},
+     "config/none", std::nullopt,
+     [](const fs::path& c) { EXPECT_EQ(fs::status(c / "tarvo.ini").type(), fs::file_type::fifo); }},
     {"FifoWithoutAWriter",
      [](const fs::path& c) {
        fs::create_directory(c);
        return mkfifo((c / "tarvo.ini").c_str(), 0644) - 1;
      },
-     "config/none", std::nullopt, [](const fs::path& c) { EXPECT_EQ(fs::status(c / "tarvo.ini").type(), fs::file_type::fifo); }},
+     "config/none", std::nullopt,
+     [](const fs::path& c) { EXPECT_EQ(fs::status(c / "tarvo.ini").type(), fs::file_type::fifo); }},
     {"LinkToDevZero",
      [](const fs::path& c) {
        fs::create_directory(c);
        fs::create_symlink("/dev/zero", c / "tarvo.ini");
        return -1;
      },
-     "config/none", std::nullopt, [](const fs::path& c) { EXPECT_EQ(fs::read_symlink(c / "tarvo.ini"), "/dev/zero"); }},
+     "config/none", std::nullopt,
+     [](const fs::path& c) { EXPECT_EQ(fs::read_symlink(c / "tarvo.ini"), "/dev/zero"); }},
     {"HardLinkIsBroken",
      [](const fs::path& c) {
        Make(c);
        fs::create_hard_link(c / "tarvo.ini", c / "other.ini");
        return -1;
      },
-     "config/tarvo.ini", kNew, [](const fs::path& c) { EXPECT_EQ(ReadBytes(c / "other.ini"), kOld); }},
+     "config/tarvo.ini", kNew,
+     [](const fs::path& c) { EXPECT_EQ(ReadBytes(c / "other.ini"), kOld); }},
     {"ConfigDirectoryIsAFile",
      [](const fs::path& c) {
        testing_util::WriteBytes(c, kOld);
@@ -104,7 +112,13 @@ const Hostile kCases[] = {
        ExpectMode(c / "tarvo.ini", fs::perms(0600));
      },
      false, 077},
-    {"StdoutOnDevFull", [](const fs::path& c) { return Make(c); }, "config/tarvo.ini", kNew, {}, false, 022,
+    {"StdoutOnDevFull",
+     [](const fs::path& c) { return Make(c); },
+     "config/tarvo.ini",
+     kNew,
+     {},
+     false,
+     022,
      Stdio::kDevFull},
     {"TemporaryNameIsALinkToAVictim",
      [](const fs::path& c) {
@@ -142,11 +156,21 @@ const Hostile kCases[] = {
        fs::permissions(c, fs::perms(0555));
        return -1;
      },
-     "config/tarvo.ini", kOld, {}, true},
-    {"ConfigDirectoryNotCreatable", [](const fs::path&) { return -1; }, "config/tarvo.ini", std::nullopt,
-     [](const fs::path& c) { EXPECT_FALSE(fs::exists(c)); }, true},
-    {"HomeUnsetAndNoHomeInThePasswordDatabase", [](const fs::path&) { return -1; }, "config/tarvo.ini",
-     std::nullopt, {}, true, 022, Stdio::kCaptured, false},
+     "config/tarvo.ini",
+     kOld,
+     {},
+     true},
+    {"ConfigDirectoryNotCreatable", [](const fs::path&) { return -1; }, "config/tarvo.ini",
+     std::nullopt, [](const fs::path& c) { EXPECT_FALSE(fs::exists(c)); }, true},
+    {"HomeUnsetAndNoHomeInThePasswordDatabase",
+     [](const fs::path&) { return -1; },
+     "config/tarvo.ini",
+     std::nullopt,
+     {},
+     true,
+     022,
+     Stdio::kCaptured,
+     false},
 };
 
 class HostileTest : public testing::TestWithParam<Hostile> {};
@@ -164,7 +188,8 @@ TEST_P(HostileTest, RunIsSilentBoundedAndHarmless) {
   const int held = h.make(config);
   Command c{{program.string()}, Environment(config, dir.path()), dir.path(), h.stdio, h.umask, 20};
   if (h.as_nobody) {
-    c.argv.insert(c.argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    c.argv.insert(c.argv.begin(),
+                  {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
   }
   if (!h.keep_home) c.env = {"PATH=/usr/bin:/bin"};
   const Finished f = RunToEnd(c);
@@ -180,14 +205,15 @@ INSTANTIATE_TEST_SUITE_P(Cases, HostileTest, testing::ValuesIn(kCases),
 // replaced by a scratch directory in a mount namespace of the run's own.
 TEST(HostileEnvironmentTest, HomeUnsetUsesThePasswordDatabase) {
   const passwd* pw = getpwuid(geteuid());
-  if (geteuid() != 0 || !pw || !fs::is_directory(pw->pw_dir) || access("/usr/bin/unshare", X_OK) != 0) {
+  if (geteuid() != 0 || !pw || !fs::is_directory(pw->pw_dir) ||
+      access("/usr/bin/unshare", X_OK) != 0) {
     GTEST_SKIP() << "SKIPPED: needs root, an existing home and /usr/bin/unshare";
   }
   testing_util::TempDir dir;
   const fs::path home = dir.path() / "home";
   fs::create_directory(home);
-  Command c{{"/usr/bin/unshare", "-m", "/bin/sh", "-c", "mount --bind \"$1\" \"$2\" && exec \"$3\"", "sh",
-             home.string(), pw->pw_dir, TARVOPROBE},
+  Command c{{"/usr/bin/unshare", "-m", "/bin/sh", "-c", "mount --bind \"$1\" \"$2\" && exec \"$3\"",
+             "sh", home.string(), pw->pw_dir, TARVOPROBE},
             {"PATH=/usr/bin:/bin"},
             dir.path()};
   const Finished f = RunToEnd(c);

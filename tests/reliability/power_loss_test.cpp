@@ -3,12 +3,11 @@
 // delays after the run. Once remounted, the file must hold the new content.
 // commit=1,noauto_da_alloc keeps ext4 from covering for a missing fsync,
 // which the control case shows: a rename without fsync is lost.
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
 #include <cstdint>
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 #include "reliability/run.h"
 
@@ -46,8 +45,9 @@ class Ext4Image {
     return known ? "" : "the kernel does not take the shutdown request on ext4";
   }
   std::string Mount() {
-    const Finished f = Tool(dir_.path(), {"/bin/mount", "-t", "ext4", "-o", "loop,commit=1,noauto_da_alloc",
-                                          (dir_.path() / "ext4.img").string(), mount_point_.string()});
+    const Finished f =
+        Tool(dir_.path(), {"/bin/mount", "-t", "ext4", "-o", "loop,commit=1,noauto_da_alloc",
+                           (dir_.path() / "ext4.img").string(), mount_point_.string()});
     mounted_ = f.status == 0;
     return mounted_ ? "" : "mount -o loop failed: " + f.err;
   }
@@ -99,7 +99,8 @@ TEST(PowerLossTest, TheNewFileSurvivesAPowerCutAfterTheRun) {
   for (const double delay : {0.0, 0.0, 0.0, 0.001, 0.001, 0.01, 0.01, 0.1, 0.1, 1.5}) {
     ASSERT_EQ(image.Mount(), "");
     image.Start(kOld);
-    const Finished f = RunToEnd({{TARVOPROBE}, Environment(image.config(), image.scratch()), image.scratch()});
+    const Finished f =
+        RunToEnd({{TARVOPROBE}, Environment(image.config(), image.scratch()), image.scratch()});
     std::this_thread::sleep_for(std::chrono::duration<double>(delay));
     image.CutPower();
     image.Unmount();
@@ -110,7 +111,8 @@ TEST(PowerLossTest, TheNewFileSurvivesAPowerCutAfterTheRun) {
     if (!v.empty()) ++lost;
     image.Unmount();
   }
-  std::cout << "[ figures  ] " << trials << " power cuts: " << trials - lost << " kept the new file\n";
+  std::cout << "[ figures  ] " << trials << " power cuts: " << trials - lost
+            << " kept the new file\n";
 }
 
 }  // namespace

@@ -16,7 +16,8 @@ TEST(ProfileEditTest, TheSameWriteTwiceChangesNothing) {
       ASSERT_TRUE(WritePrivateProfileStringA("S", "K", value, ini.c_str()));
       const auto once = testing_util::ReadBytes(ini);
       ASSERT_TRUE(WritePrivateProfileStringA("S", "K", value, ini.c_str()));
-      EXPECT_EQ(testing_util::ReadBytes(ini), once) << "line \"" << line << "\", value \"" << value << "\"";
+      EXPECT_EQ(testing_util::ReadBytes(ini), once)
+          << "line \"" << line << "\", value \"" << value << "\"";
     }
   }
 }
@@ -30,7 +31,8 @@ TEST(ProfileEditTest, KeysThatWouldReadAsAByteOrderMarkAreRefused) {
       testing_util::WriteBytes(ini, before);
       EXPECT_FALSE(WritePrivateProfileStringA("", key, "v", ini.c_str()));
       EXPECT_EQ(testing_util::ReadBytes(ini), before);
-      EXPECT_TRUE(WritePrivateProfileStringA("S", key, "v", ini.c_str())) << "only the nameless section is at risk";
+      EXPECT_TRUE(WritePrivateProfileStringA("S", key, "v", ini.c_str()))
+          << "only the nameless section is at risk";
       char value[8];
       EXPECT_EQ(GetPrivateProfileStringA("S", key, "", value, sizeof value, ini.c_str()), 1u);
     }

@@ -37,8 +37,8 @@ struct Command {
 };
 
 struct Finished {
-  int status = -1;     // exit status, or -1
-  int signal = 0;      // the signal that ended it, or 0
+  int status = -1;  // exit status, or -1
+  int signal = 0;   // the signal that ended it, or 0
   bool timed_out = false;
   double seconds = 0;
   std::string out, err;
@@ -48,7 +48,8 @@ struct Finished {
 // sanitizers cannot find leaks under ptrace and want their runtime first;
 // neither matters to a build without them.
 inline std::vector<std::string> Environment(const fs::path& config, const fs::path& home) {
-  return {"XDG_CONFIG_HOME=" + config.string(), "HOME=" + home.string(), "PATH=/usr/bin:/bin:/usr/sbin:/sbin",
+  return {"XDG_CONFIG_HOME=" + config.string(), "HOME=" + home.string(),
+          "PATH=/usr/bin:/bin:/usr/sbin:/sbin",
           "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"};
 }
 
@@ -61,14 +62,17 @@ inline std::vector<char*> Pointers(std::vector<std::string>& strings) {
 
 // Starts the run; the caller waits with Wait().
 inline pid_t Start(Command& run) {
-  const std::string out = (run.scratch / "stdout").string(), err = (run.scratch / "stderr").string();
+  const std::string out = (run.scratch / "stdout").string(),
+                    err = (run.scratch / "stderr").string();
   std::vector<char*> argv = Pointers(run.argv), envp = Pointers(run.env);
   const pid_t pid = fork();
   if (pid != 0) return pid;
   // Only async-signal-safe calls from here on.
   umask(run.umask);
   dup2(open("/dev/null", O_RDONLY), 0);
-  dup2(open(run.stdio == Stdio::kDevFull ? "/dev/full" : out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+  dup2(open(run.stdio == Stdio::kDevFull ? "/dev/full" : out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+            0600),
+       1);
   dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
   for (int fd = 3; fd < 256; ++fd) close(fd);
   execve(argv[0], argv.data(), envp.data());
@@ -113,15 +117,18 @@ inline int Leftovers(const fs::path& dir) {
 // What is wrong with the state a run left, or "" when nothing is. `before`
 // and `after` are the file before the run and the one intended (nullopt:
 // no file). A killed run may leave one temporary file, never a torn one.
-inline std::string Violation(const Finished& f, const fs::path& ini, const std::optional<std::string>& before,
+inline std::string Violation(const Finished& f, const fs::path& ini,
+                             const std::optional<std::string>& before,
                              const std::optional<std::string>& after, bool killed = false) {
   if (f.timed_out) return "did not end within " + std::to_string(f.seconds) + " s";
   if (!killed && (f.status != 1 || f.signal != 0)) {
-    return "exit status " + std::to_string(f.status) + " signal " + std::to_string(f.signal) + ", stderr: " + f.err;
+    return "exit status " + std::to_string(f.status) + " signal " + std::to_string(f.signal) +
+           ", stderr: " + f.err;
   }
   if (!f.out.empty() || !f.err.empty()) return "printed: " + f.out + f.err;
   const auto now = ReadBytes(ini);
-  if (now != before && now != after) return "the file is neither old nor new: " + now.value_or("(none)");
+  if (now != before && now != after)
+    return "the file is neither old nor new: " + now.value_or("(none)");
   const int leftovers = Leftovers(ini.parent_path());
   if (leftovers > (killed ? 1 : 0)) return std::to_string(leftovers) + " temporary files left";
   return "";

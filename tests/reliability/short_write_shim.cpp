@@ -28,7 +28,8 @@ void Log(size_t asked, ssize_t wrote) {
   char line[64];
   const int n = std::snprintf(line, sizeof line, "%zu %zd\n", asked, wrote);
   // Raw calls: write() and writev() here are ours.
-  const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND, 0600));
+  const int fd =
+      static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND, 0600));
   if (fd < 0) return;
   syscall(SYS_write, fd, line, n);
   syscall(SYS_close, fd);
