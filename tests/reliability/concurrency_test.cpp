@@ -3,6 +3,7 @@
 // never released makes a run give up in bounded time.
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/syscall.h>
 
 #include <atomic>
 #include <map>
@@ -135,6 +136,24 @@ TEST(ConcurrencyTest, ALockNeverReleasedMakesTheRunGiveUp) {
   }
 }
 
+// Waits until the program that `tracer` (strace) runs is held at the entry
+// of system call `number`.
+bool WaitForStall(pid_t tracer, long number) {
+  const std::string children =
+      "/proc/" + std::to_string(tracer) + "/task/" + std::to_string(tracer) + "/children";
+  for (int i = 0; i < 2000; ++i) {
+    std::istringstream pids(ReadBytes(children).value_or(""));
+    long call = -1;
+    if (pid_t tracee; pids >> tracee) {
+      std::istringstream(ReadBytes("/proc/" + std::to_string(tracee) + "/syscall").value_or("")) >>
+          call;
+    }
+    if (call == number) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
 // Writer A stalls between reading the file and replacing it (or just before
 // the rename) while writer B writes another key. Under the lock both keys
 // land; with the lock disabled (flock faked to succeed) one is lost, which
@@ -166,7 +185,8 @@ TEST(ConcurrencyTest, TheLockPreventsALostUpdate) {
               cb = Program(dir.path(), dir.path() / "b", b);
       const auto started = std::chrono::steady_clock::now();
       const pid_t pa = Start(ca);
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      ASSERT_TRUE(WaitForStall(pa, stall == std::string("unlinkat") ? SYS_unlinkat : SYS_renameat))
+          << stall;
       const Finished fb = RunToEnd(cb), fa = Wait(pa, ca, started);
       const std::string after = ReadBytes(ini).value_or("");
       const bool both =
