@@ -450,7 +450,11 @@ BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR
     size_t at = text.size, erase = 0;
     std::string insert;
     if (found.key_found && e.equals != kNone) {
-      at = e.value_begin < e.content_end ? e.value_begin : e.equals + 1;
+      // An empty value, or one that starts with a blank, replaces the blanks
+      // after '=' too: kept, they would move its start, and the same write
+      // again would change the file.
+      const bool own_spacing = value[0] == '\0' || IsBlank(static_cast<unsigned char>(value[0]));
+      at = own_spacing ? e.equals + 1 : e.value_begin;
       erase = found.line.end - at;
       insert = value;
     } else if (found.key_found) {

@@ -1,0 +1,165 @@
+// libFuzzer target over the stand-in's parse-and-edit: the input is a
+// settings file, and its last bytes also choose a write. After the write the
+// key reads back as written, every byte outside the one changed line is
+// kept, and writing the same value again changes nothing.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+std::string g_dir, g_path;
+std::string g_write;  // the write being checked, for the report
+
+void RemoveDirectory() {
+  unlink(g_path.c_str());
+  rmdir(g_dir.c_str());
+}
+
+std::string ReadAll() {
+  std::string bytes;
+  if (FILE* f = std::fopen(g_path.c_str(), "rb")) {
+    char buffer[65536];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) bytes.append(buffer, n);
+    std::fclose(f);
+  }
+  return bytes;
+}
+
+void WriteAll(const uint8_t* data, size_t size) {
+  unlink(g_path.c_str());
+  FILE* f = std::fopen(g_path.c_str(), "wb");
+  if (!f || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0) __builtin_trap();
+}
+
+ino_t Inode() {
+  struct stat st;
+  return stat(g_path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+void Check(bool condition, const char* what) {
+  if (!condition) {
+    std::fprintf(stderr, "invariant broken: %s, after writing %s\n", what, g_write.c_str());
+    __builtin_trap();
+  }
+}
+
+bool IsBlank(unsigned char c) { return (c >= 0x09 && c <= 0x0D) || c == 0x1A || c == 0x20; }
+
+// What a read of `value` gives back: blanks trimmed, then matching quotes removed.
+std::string ReadsBackAs(const std::string& value) {
+  size_t b = 0, e = value.size();
+  while (b < e && IsBlank(value[b])) ++b;
+  while (e > b && IsBlank(value[e - 1])) --e;
+  std::string s = value.substr(b, e - b);
+  if (s.size() >= 2 && (s[0] == '"' || s[0] == '\'') && s.back() == s[0])
+    s = s.substr(1, s.size() - 2);
+  return s;
+}
+
+const char* const kSections[] = {"System", "system", "", " System ", "Other", "S"};
+const char* const kKeys[] = {"ZorvaneOrBetter", "zorvaneorbetter", "K", " a b ", "Key", "x"};
+const char* const kValues[] = {"yes",      "no",    "",    "\"quoted\"",
+                               " padded ", "NoINI", "'a'", "\x80\xff"};
+
+// A table entry, or a slice of the input (cut at a NUL, as a C string is).
+std::string Choose(unsigned choice, const char* const* table, size_t n, const uint8_t* data,
+                   size_t size, unsigned start, unsigned length) {
+  if (choice < n) return table[choice];
+  if (size == 0) return "";
+  std::string s(reinterpret_cast<const char*>(data) + start % size,
+                std::min<size_t>(length % 24, size - start % size));
+  return s.substr(0, s.find('\0'));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::string pattern =
+      (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/profile-fuzz-XXXXXX");
+  if (!mkdtemp(pattern.data())) __builtin_trap();
+  g_dir = pattern;
+  g_path = g_dir + "/tarvo.ini";
+  std::atexit(RemoveDirectory);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // The last four bytes choose the write; XOR with '\n' so that a file that
+  // ends in a line break (every seed) writes System/ZorvaneOrBetter.
+  const auto tail = [&](size_t i) -> unsigned { return size > i ? data[size - 1 - i] ^ '\n' : 0; };
+  const unsigned names = tail(0), value_choice = tail(1) % 10;
+  const std::string section = Choose(names % 8, kSections, 6, data, size, tail(2), tail(3));
+  const std::string key = Choose((names / 8) % 8, kKeys, 6, data, size, tail(3), tail(2));
+  const std::string value =
+      Choose(value_choice, kValues, 8, data, size, tail(2) + tail(3), tail(1));
+
+  g_write.clear();
+  for (const std::string* s : {&section, &key, &value}) {
+    g_write += '"';
+    for (unsigned char c : *s) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, c < 0x20 || c >= 0x7F ? "\\x%02X" : "%c", c);
+      g_write += escaped;
+    }
+    g_write += s == &value ? "\"" : "\" ";
+  }
+  WriteAll(data, size);
+  const std::string before(reinterpret_cast<const char*>(data), size);
+  const BOOL ok =
+      WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), g_path.c_str());
+  const std::string after = ReadAll();
+  if (!ok) {
+    Check(after == before, "a failed write changed the file");
+    // Tabled names and values are always writable to a file without NULs.
+    const bool utf16 = size >= 2 && (data[0] == 0xFF || data[0] == 0xFE);
+    Check(names % 8 >= 6 || (names / 8) % 8 >= 6 || value_choice >= 8 || utf16 ||
+              std::memchr(data, 0, size) != nullptr,
+          "a plain write failed");
+    return 0;
+  }
+
+  char buffer[256];
+  const DWORD n = GetPrivateProfileStringA(section.c_str(), key.c_str(), "\x01", buffer,
+                                           sizeof buffer, g_path.c_str());
+  Check(std::string(buffer, n) == ReadsBackAs(value), "the key does not read back as written");
+
+  // The changed part of the old file lies within one line. Compared in whole
+  // units (two bytes in UTF-16), or a byte equal by chance would shift it.
+  const bool utf16 =
+      size >= 2 && ((data[0] == 0xFF && data[1] == 0xFE) || (data[0] == 0xFE && data[1] == 0xFF));
+  const size_t unit = utf16 ? 2 : 1, bom = utf16 ? 2 : 0;
+  Check(after.compare(0, bom, before, 0, bom) == 0, "the byte-order mark changed");
+  const auto same = [&](size_t i, size_t j) {
+    return before.compare(i, unit, after, j, unit) == 0;
+  };
+  size_t prefix = bom, suffix = 0;
+  while (prefix + unit <= before.size() && prefix + unit <= after.size() && same(prefix, prefix))
+    prefix += unit;
+  while (prefix + suffix + unit <= before.size() && prefix + suffix + unit <= after.size() &&
+         same(before.size() - suffix - unit, after.size() - suffix - unit)) {
+    suffix += unit;
+  }
+  for (size_t i = prefix; i + suffix + unit <= before.size(); i += unit) {
+    unsigned u = static_cast<unsigned char>(before[i]);
+    if (utf16) {
+      const unsigned other = static_cast<unsigned char>(before[i + 1]);
+      u = data[0] == 0xFF ? u | other << 8 : u << 8 | other;
+    }
+    Check(u != '\r' && u != '\n', "a byte outside the changed line changed");
+  }
+
+  const ino_t inode = Inode();
+  Check(WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), g_path.c_str()),
+        "the rewrite failed");
+  Check(ReadAll() == after && Inode() == inode, "writing the same value again changed the file");
+  return 0;
+}
