@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "escape.h"
+
 namespace testing_util {
 
 inline std::optional<std::string> ReadBytes(const std::filesystem::path& path) {
@@ -22,26 +24,6 @@ inline std::optional<std::string> ReadBytes(const std::filesystem::path& path) {
 
 inline void WriteBytes(const std::filesystem::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// C escapes: \n \r \t \\ \0 \xHH.
-inline std::string Unescape(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '\\' || i + 1 == s.size()) {
-      out += s[i];
-      continue;
-    }
-    switch (char c = s[++i]) {
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 't': out += '\t'; break;
-      case '0': out += '\0'; break;
-      case 'x': out += char(std::stoi(s.substr(i + 1, 2), nullptr, 16)), i += 2; break;
-      default: out += c;
-    }
-  }
-  return out;
 }
 
 // The tab-separated rows of a table file; '#' lines and blank lines skipped.

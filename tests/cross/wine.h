@@ -50,36 +50,10 @@ inline Run Start(const std::string& program, const std::vector<std::string>& arg
   return run;
 }
 
-// Escapes bytes for a command field of the oracle (and reads its output).
+// Escapes bytes for a command field of the oracle, where "(null)" stands
+// for a null pointer.
 inline std::string Escape(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\0':
-        out += "\\0";
-        break;
-      default:
-        if (c >= 0x20 && c < 0x7f) {
-          out += char(c);
-        } else {
-          char hex[5];
-          std::snprintf(hex, sizeof hex, "\\x%02x", c);
-          out += hex;
-        }
-    }
-  }
+  const std::string out = testing_util::Escape(bytes);
   return out == "(null)" ? "\\x28null)" : out;
 }
 

@@ -20,72 +20,15 @@
 #include <string>
 #include <vector>
 
+#include "escape.h"
+
 namespace {
 
 constexpr DWORD kBig = 1 << 20;
 
-std::string Unescape(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '\\' || i + 1 == s.size()) {
-      out += s[i];
-      continue;
-    }
-    switch (char c = s[++i]) {
-      case 'n':
-        out += '\n';
-        break;
-      case 'r':
-        out += '\r';
-        break;
-      case 't':
-        out += '\t';
-        break;
-      case '0':
-        out += '\0';
-        break;
-      case 'x':
-        out += char(std::strtoul(s.substr(i + 1, 2).c_str(), nullptr, 16)), i += 2;
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
+using testing_util::Unescape;
 
-std::string Escape(const char* p, size_t n) {
-  std::string out;
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned char c = p[i];
-    char hex[5];
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\0':
-        out += "\\0";
-        break;
-      default:
-        if (c >= 0x20 && c < 0x7f) {
-          out += char(c);
-        } else {
-          std::snprintf(hex, sizeof hex, "\\x%02x", c);
-          out += hex;
-        }
-    }
-  }
-  return out;
-}
+std::string Escape(const char* p, size_t n) { return testing_util::Escape(std::string(p, n)); }
 
 struct Field {
   bool null;
