@@ -15,21 +15,21 @@ using LPCSTR = const char*;
 using HINSTANCE = struct HINSTANCE__*;
 constexpr BOOL FALSE = 0;
 constexpr BOOL TRUE = 1;
+#define WINAPI  // the graphical entry's calling convention: none here
 
 // Copies the value of `key` in `section` of `file` into `buffer` (at most
 // `size` - 1 bytes, then a NUL), or `default_value` when the file, section or
 // key is absent. Returns the number of bytes copied, NUL not counted.
 // A file named without a directory lives in $XDG_CONFIG_HOME (when absolute),
 // else $HOME/.config, else the password database's home + /.config.
-DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR default_value,
-                               LPSTR buffer, DWORD size, LPCSTR file);
+DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR default_value, LPSTR buffer,
+                               DWORD size, LPCSTR file);
 
 // Stores `value` under `key` in `section` of `file`, creating what is absent,
 // and changes nothing but that one line. The file is replaced atomically and
 // durably under a lock; on any failure it is left as it was and the result is
 // FALSE. Deleting (a null key or value) is not supported and gives FALSE.
-BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value,
-                                LPCSTR file);
+BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file);
 #endif
 
 #endif  // TARVOPROBE_PLATFORM_PLATFORM_H_
