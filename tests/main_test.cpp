@@ -1,55 +1,28 @@
 // The program as a process: whatever it is given, it prints nothing, exits
 // with status 1 and leaves the tabled file.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
+#include "child_process.h"
 #include "outcome_table.h"
 
 namespace {
 
 using testing_util::ReadBytes;
 
-struct Finished {
-  int status = -1;
-  std::string out, err;
-};
+using testing_util::Finished;
 
 // Runs `program` with `args` in a clean environment whose configuration
 // directory is `config`; `closed_stdio` starts it with fds 0-2 closed.
-Finished RunProgram(const char* program, const std::filesystem::path& dir, const std::string& config,
-               const std::vector<std::string>& args = {}, bool closed_stdio = false) {
-  const auto out = dir / "stdout", err = dir / "stderr";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (closed_stdio) {
-      posix_spawn_file_actions_addclose(&actions, fd);
-    } else {
-      posix_spawn_file_actions_addopen(&actions, fd, fd == 0 ? "/dev/null" : (fd == 1 ? out : err).c_str(),
-                                       fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    }
-  }
-  std::vector<std::string> env_strings = {"XDG_CONFIG_HOME=" + config, "HOME=" + dir.string(),
-                                          "PATH=/usr/bin:/bin"};
-  std::vector<char*> argv = {const_cast<char*>(program)}, envp;
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  for (auto& e : env_strings) envp.push_back(e.data());
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
-  Finished run;
-  pid_t pid;
-  if (posix_spawn(&pid, program, &actions, nullptr, argv.data(), envp.data()) == 0) {
-    int status;
-    waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  run.out = ReadBytes(out).value_or("");
-  run.err = ReadBytes(err).value_or("");
-  return run;
+Finished RunProgram(const char* program, const std::filesystem::path& dir,
+                    const std::string& config, const std::vector<std::string>& args = {},
+                    bool closed_stdio = false) {
+  testing_util::Command run{
+      {program},
+      {"XDG_CONFIG_HOME=" + config, "HOME=" + dir.string(), "PATH=/usr/bin:/bin"},
+      dir,
+      closed_stdio ? testing_util::Stdio::kClosed : testing_util::Stdio::kCaptured};
+  run.argv.insert(run.argv.end(), args.begin(), args.end());
+  return testing_util::RunToEnd(run);
 }
 
 class OutcomeTest : public testing::TestWithParam<Outcome> {};
@@ -76,7 +49,8 @@ INSTANTIATE_TEST_SUITE_P(Outcomes, OutcomeTest, testing::ValuesIn(LoadOutcomes()
 const std::vector<std::string> kArgumentLists[] = {
     {},
     {"--help"},
-    {"/?", "-v", "--version", "no", "\"quoted words\"", "'single'", "a b c", "", "\\\"", "tarvo.ini"},
+    {"/?", "-v", "--version", "no", "\"quoted words\"", "'single'", "a b c", "", "\\\"",
+     "tarvo.ini"},
     std::vector<std::string>(500, "argument"),
 };
 
@@ -107,8 +81,9 @@ TEST(ProgramTest, ClosedStandardStreamsAreNotReusedForFiles) {
   testing_util::TempDir dir;
   testing_util::WriteBytes(dir.path() / "tarvo.ini", "[System]\nZorvaneOrBetter=yes\n");
   const auto log = dir.path() / "strace.log";
-  const Finished run = RunProgram("/usr/bin/strace", dir.path(), dir.path().string(),
-                             {"-qq", "-o", log.string(), "-e", "trace=openat", TARVOPROBE_INCAPABLE}, true);
+  const Finished run =
+      RunProgram("/usr/bin/strace", dir.path(), dir.path().string(),
+                 {"-qq", "-o", log.string(), "-e", "trace=openat", TARVOPROBE_INCAPABLE}, true);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(ReadBytes(dir.path() / "tarvo.ini"), "[System]\nZorvaneOrBetter=no\n");
   const std::string trace = ReadBytes(log).value_or("");
