@@ -1,5 +1,7 @@
-# Cross-build for 32-bit x86 Linux, static, run under qemu-i386:
+# Cross-build for 32-bit x86 Linux, static:
 #   cmake -S . -B build-i686 --toolchain cmake/linux-i686.cmake
+# Its programs run as they are on x86 machines whose kernel runs 32-bit code;
+# elsewhere add -DCMAKE_CROSSCOMPILING_EMULATOR=qemu-i386.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER i686-linux-gnu-gcc)
@@ -10,4 +12,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-i386)

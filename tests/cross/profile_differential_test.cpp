@@ -1,10 +1,11 @@
 // The Linux stand-in against the platform's own profile service (Wine's,
-// through profile_oracle.exe), over a corpus of settings files. Reads must
-// agree to the count and the byte; after a write of "no" and of "yes", the
-// platform must read every section and key of the stand-in's file as it
-// reads its own; and the stand-in's file must differ from the original in
-// the one line it changed or added. Differences listed in
-// expected_differences.tsv, and Wine's quote quirk, are checked as such.
+// through profile_oracle.exe), over a corpus of settings files, once for the
+// 32-bit service and once for the 64-bit one. Reads must agree to the count
+// and the byte; after a write of "no" and of "yes", the platform must read
+// every section and key of the stand-in's file as it reads its own; and the
+// stand-in's file must differ from the original in the one line it changed
+// or added. Differences listed in expected_differences.tsv, and Wine's quote
+// quirk, are checked as such. The two services must agree with each other.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -164,110 +165,133 @@ struct Tally {
       refused = 0, writes_listed = 0, listed = 0;
 };
 
-class DifferentialTest : public testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    const auto corpus = LoadCorpus();
-    for (const char* dir : {"orig", "standin-no", "standin-yes", "wine-no", "wine-yes"}) {
-      fs::create_directory(scratch_->path() / dir);
-    }
-    const auto path = [](const char* dir, const Case& c) {
-      return scratch_->path() / dir / (c.name + ".ini");
-    };
-    // Wine, first pass: reads of the originals, their dumps, its own writes.
-    std::vector<std::string> first;
-    for (const Case& c : corpus) {
-      if (c.bytes) {
-        for (const char* dir : {"orig", "standin-no", "standin-yes", "wine-no", "wine-yes"}) {
-          WriteBytes(path(dir, c), *c.bytes);
-        }
-      }
-      for (const Read& r : c.reads) first.push_back(ReadCommand(path("orig", c), r));
-      first.push_back("dump\t" + path("orig", c).string());
-      for (const char* v : kValues) {
-        first.push_back("write\t" + path(v[0] == 'n' ? "wine-no" : "wine-yes", c).string() +
-                        "\tSystem\tZorvaneOrBetter\t" + v);
-      }
-    }
-    const auto answers = wine::AskOracle(first, scratch_->path());
-    ASSERT_EQ(answers.size(), first.size()) << "the oracle stopped early";
-
-    // The stand-in's writes, then Wine, second pass: reads of every key it
-    // listed, and how it reads the files both wrote.
-    std::vector<std::string> second;
-    size_t at = 0;
-    for (const Case& c : corpus) {
-      Result& result = results_[c.name];
-      for (const Read& r : c.reads) {
-        result.reads.push_back({r, StandInRead(path("orig", c), r), answers[at++]});
-      }
-      result.dump = answers[at++];
-      for (const auto& [section, key] : KeysOf(result.dump)) {
-        for (const Read& r :
-             {Read{section, key, "NoINI", 15}, Read{section, key, "(none)", kBig}}) {
-          result.reads.push_back({r, StandInRead(path("orig", c), r), ""});
-          second.push_back(ReadCommand(path("orig", c), r));
-        }
-      }
-      for (int v = 0; v < 2; ++v) {
-        const fs::path ours = path(v ? "standin-yes" : "standin-no", c);
-        result.standin_wrote[v] =
-            WritePrivateProfileStringA("System", "ZorvaneOrBetter", kValues[v], ours.c_str());
-        result.wine_wrote[v] = answers[at++] == "1";
-        result.standin_after[v] = ReadBytes(ours);
-        result.wine_after[v] = ReadBytes(path(v ? "wine-yes" : "wine-no", c));
-        second.push_back("dump\t" + ours.string());
-        second.push_back("dump\t" + path(v ? "wine-yes" : "wine-no", c).string());
-        second.push_back(ReadCommand(ours, {"System", "ZorvaneOrBetter", "NoINI", 15}));
-      }
-    }
-    const auto more = wine::AskOracle(second, scratch_->path());
-    ASSERT_EQ(more.size(), second.size()) << "the oracle stopped early";
-    at = 0;
-    for (const Case& c : corpus) {
-      Result& result = results_[c.name];
-      for (auto& read : result.reads) {
-        if (read.theirs.empty()) read.theirs = more[at++];
-      }
-      for (int v = 0; v < 2; ++v) {
-        result.standin_dump[v] = more[at++];
-        result.wine_dump[v] = more[at++];
-        result.standin_read_back[v] = more[at++];
-      }
-    }
-    corpus_ = new std::vector<Case>(corpus);
-  }
-
-  static void TearDownTestSuite() {
-    delete corpus_;
-    corpus_ = nullptr;
-  }
-
-  struct ReadResult {
-    Read read;
-    std::string ours, theirs;
-  };
-  struct Result {
-    std::vector<ReadResult> reads;
-    std::string dump;
-    BOOL standin_wrote[2];
-    bool wine_wrote[2];
-    std::optional<std::string> standin_after[2], wine_after[2];
-    std::string standin_dump[2], wine_dump[2];
-    std::string standin_read_back[2];  // the key, as the platform reads the stand-in's file
-  };
-  static inline testing_util::TempDir* scratch_ = new testing_util::TempDir;
-  static inline std::map<std::string, Result> results_;
-  static inline std::vector<Case>* corpus_ = nullptr;
+struct ReadResult {
+  Read read;
+  std::string ours, theirs;
 };
 
-TEST_F(DifferentialTest, StandInAgreesWithThePlatform) {
-  ASSERT_TRUE(corpus_);
-  EXPECT_GE(corpus_->size(), 60u) << "the corpus has shrunk";
+// What the stand-in and one service made of one file of the corpus.
+struct Result {
+  std::vector<ReadResult> reads;
+  std::string dump;
+  BOOL standin_wrote[2];
+  bool wine_wrote[2];
+  std::optional<std::string> standin_after[2], wine_after[2];
+  std::string standin_dump[2], wine_dump[2];
+  std::string standin_read_back[2];  // the key, as the platform reads the stand-in's file
+};
+
+using Results = std::map<std::string, Result>;
+
+// Runs the corpus through the stand-in and through the service of `machine`.
+Results Collect(const std::vector<Case>& corpus, const wine::Machine& machine,
+                const fs::path& scratch) {
+  Results results;
+  for (const char* dir : {"orig", "standin-no", "standin-yes", "wine-no", "wine-yes"}) {
+    fs::create_directory(scratch / dir);
+  }
+  const auto path = [&](const char* dir, const Case& c) {
+    return scratch / dir / (c.name + ".ini");
+  };
+  // Wine, first pass: reads of the originals, their dumps, its own writes.
+  std::vector<std::string> first;
+  for (const Case& c : corpus) {
+    if (c.bytes) {
+      for (const char* dir : {"orig", "standin-no", "standin-yes", "wine-no", "wine-yes"}) {
+        WriteBytes(path(dir, c), *c.bytes);
+      }
+    }
+    for (const Read& r : c.reads) first.push_back(ReadCommand(path("orig", c), r));
+    first.push_back("dump\t" + path("orig", c).string());
+    for (const char* v : kValues) {
+      first.push_back("write\t" + path(v[0] == 'n' ? "wine-no" : "wine-yes", c).string() +
+                      "\tSystem\tZorvaneOrBetter\t" + v);
+    }
+  }
+  const auto answers = wine::AskOracle(machine, first, scratch);
+  if (answers.size() != first.size()) {
+    ADD_FAILURE() << machine.name << ": the oracle stopped early";
+    return {};
+  }
+
+  // The stand-in's writes, then Wine, second pass: reads of every key it
+  // listed, and how it reads the files both wrote.
+  std::vector<std::string> second;
+  size_t at = 0;
+  for (const Case& c : corpus) {
+    Result& result = results[c.name];
+    for (const Read& r : c.reads) {
+      result.reads.push_back({r, StandInRead(path("orig", c), r), answers[at++]});
+    }
+    result.dump = answers[at++];
+    for (const auto& [section, key] : KeysOf(result.dump)) {
+      for (const Read& r : {Read{section, key, "NoINI", 15}, Read{section, key, "(none)", kBig}}) {
+        result.reads.push_back({r, StandInRead(path("orig", c), r), ""});
+        second.push_back(ReadCommand(path("orig", c), r));
+      }
+    }
+    for (int v = 0; v < 2; ++v) {
+      const fs::path ours = path(v ? "standin-yes" : "standin-no", c);
+      result.standin_wrote[v] =
+          WritePrivateProfileStringA("System", "ZorvaneOrBetter", kValues[v], ours.c_str());
+      result.wine_wrote[v] = answers[at++] == "1";
+      result.standin_after[v] = ReadBytes(ours);
+      result.wine_after[v] = ReadBytes(path(v ? "wine-yes" : "wine-no", c));
+      second.push_back("dump\t" + ours.string());
+      second.push_back("dump\t" + path(v ? "wine-yes" : "wine-no", c).string());
+      second.push_back(ReadCommand(ours, {"System", "ZorvaneOrBetter", "NoINI", 15}));
+    }
+  }
+  const auto more = wine::AskOracle(machine, second, scratch);
+  if (more.size() != second.size()) {
+    ADD_FAILURE() << machine.name << ": the oracle stopped early";
+    return {};
+  }
+  at = 0;
+  for (const Case& c : corpus) {
+    Result& result = results[c.name];
+    for (auto& read : result.reads) {
+      if (read.theirs.empty()) read.theirs = more[at++];
+    }
+    for (int v = 0; v < 2; ++v) {
+      result.standin_dump[v] = more[at++];
+      result.wine_dump[v] = more[at++];
+      result.standin_read_back[v] = more[at++];
+    }
+  }
+  return results;
+}
+
+const std::vector<Case>& Corpus() {
+  static const auto* corpus = new std::vector<Case>(LoadCorpus());
+  return *corpus;
+}
+
+// Each service's results, collected once per test process.
+const Results& ResultsOf(const wine::Machine& machine) {
+  static auto* scratch = new testing_util::TempDir;
+  static auto* results = new std::map<std::string, Results>;
+  if (!results->count(machine.name)) {
+    const fs::path dir = scratch->path() / machine.name;
+    fs::create_directory(dir);
+    (*results)[machine.name] = Collect(Corpus(), machine, dir);
+  }
+  return results->at(machine.name);
+}
+
+class DifferentialTest : public testing::TestWithParam<std::string> {
+ protected:
+  const Results& results() const { return ResultsOf(wine::ByName(GetParam())); }
+};
+
+TEST_P(DifferentialTest, StandInAgreesWithThePlatform) {
+  const std::vector<Case>& corpus = Corpus();
+  EXPECT_GE(corpus.size(), 60u) << "the corpus has shrunk";
+  ASSERT_EQ(results().size(), corpus.size());
   Tally tally;
-  for (const Case& c : *corpus_) {
+  for (const Case& c : corpus) {
     SCOPED_TRACE("case " + c.name);
-    const Result& result = results_.at(c.name);
+    const Result& result = results().at(c.name);
     const std::string original = c.bytes.value_or("");
     int differences = 0;
     for (const ReadResult& r : result.reads) {
@@ -321,18 +345,19 @@ TEST_F(DifferentialTest, StandInAgreesWithThePlatform) {
       ++tally.listed;
     }
   }
-  std::cout << corpus_->size() << " files. Reads: " << tally.reads << ", identical "
-            << tally.reads_agree << ", Wine's quote quirk " << tally.quirks
-            << ", listed Windows-against-Wine differences " << tally.reads_listed << ". Writes: " << tally.writes
-            << ", read alike " << tally.writes_agree << ", listed differences "
-            << tally.writes_listed << ", refused by the stand-in " << tally.refused
-            << ". Files with a listed"
+  std::cout << GetParam() << " service, " << corpus.size() << " files. Reads: " << tally.reads
+            << ", identical " << tally.reads_agree << ", Wine's quote quirk " << tally.quirks
+            << ", listed Windows-against-Wine differences " << tally.reads_listed
+            << ". Writes: " << tally.writes << ", read alike " << tally.writes_agree
+            << ", listed differences " << tally.writes_listed << ", refused by the stand-in "
+            << tally.refused << ". Files with a listed"
             << " difference: " << tally.listed << " (windows or rewrite)\n";
 }
 
 // The quirk the suite tolerates must really be Wine's, on the case that shows it.
-TEST_F(DifferentialTest, QuoteQuirkIsWinesOnly) {
-  const Result& lengths = results_.at("lengths");
+TEST_P(DifferentialTest, QuoteQuirkIsWinesOnly) {
+  ASSERT_TRUE(results().count("lengths"));
+  const Result& lengths = results().at("lengths");
   bool seen = false;
   for (const ReadResult& r : lengths.reads) {
     if (r.read.key == "Q14" && r.read.size == 15) {
@@ -342,6 +367,47 @@ TEST_F(DifferentialTest, QuoteQuirkIsWinesOnly) {
     }
   }
   EXPECT_TRUE(seen);
+}
+
+INSTANTIATE_TEST_SUITE_P(Services, DifferentialTest, testing::Values("i686", "x86_64"),
+                         [](const auto& info) { return info.param; });
+
+// The 32-bit and the 64-bit service answer alike: every read, every listing,
+// and the file each writes. Where they part, this says where.
+TEST(ServicesTest, ThirtyTwoAndSixtyFourBitServicesAgree) {
+  const Results &narrow = ResultsOf(wine::I686()), &wide = ResultsOf(wine::X86_64());
+  ASSERT_EQ(narrow.size(), Corpus().size());
+  ASSERT_EQ(wide.size(), Corpus().size());
+  std::map<std::string, std::string> difference;
+  for (const Case& c : Corpus()) difference[c.name] = c.difference;
+  int compared = 0;
+  for (const auto& [name, a] : narrow) {
+    const Result& b = wide.at(name);
+    ASSERT_EQ(a.reads.size(), b.reads.size()) << name << ": the services list different keys";
+    for (size_t i = 0; i < a.reads.size(); ++i, ++compared) {
+      const Read& r = a.reads[i].read;
+      EXPECT_EQ(a.reads[i].theirs, b.reads[i].theirs)
+          << name << ": read " << Show(r.section) << "/" << Show(r.key) << " size " << r.size;
+    }
+    EXPECT_EQ(a.dump, b.dump) << name << ": the services list the file differently";
+    for (int v = 0; v < 2; ++v, compared += 3) {
+      EXPECT_EQ(a.wine_wrote[v], b.wine_wrote[v]) << name << ": write " << kValues[v];
+      EXPECT_EQ(a.standin_dump[v], b.standin_dump[v])
+          << name << ": the services read the stand-in's file differently";
+      // Where the stand-in refuses, Wine reads past the end of a file that
+      // ends in half a UTF-16 unit: what it writes there is whatever lay
+      // beyond, and the two services may well differ.
+      if (difference.at(name) == "refuses" && a.wine_after[v] != b.wine_after[v]) {
+        std::cout << name << ", write " << kValues[v]
+                  << ": the services' files differ where Wine reads past the end:\n  32-bit "
+                  << Show(a.wine_after[v].value_or("")) << "\n  64-bit "
+                  << Show(b.wine_after[v].value_or("")) << "\n";
+        continue;
+      }
+      EXPECT_EQ(a.wine_after[v], b.wine_after[v]) << name << ": the files written differ";
+    }
+  }
+  std::cout << "32-bit against 64-bit service: " << compared << " answers compared\n";
 }
 
 }  // namespace

@@ -1,53 +1,50 @@
-// Running Windows programs under 64-bit Wine from the Linux tests. The
-// prefix and its persistent wineserver come from the environment
-// (WINEPREFIX), set up once per test run by wine_prefix.sh.
+// Running the Windows builds under Wine from the Linux tests. The prefix
+// and its persistent wineserver come from the environment (WINEPREFIX), set
+// up once per test run by wine_prefix.sh; it is a WoW64 prefix, so 32-bit
+// programs run against the platform's own 32-bit DLLs beside the 64-bit ones.
 #ifndef TARVOPROBE_TESTS_CROSS_WINE_H_
 #define TARVOPROBE_TESTS_CROSS_WINE_H_
-
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "test_util.h"
-
-extern char** environ;
+#include "child_process.h"
 
 namespace wine {
 
-struct Run {
-  int status = -1;
-  std::string out;
+// One Windows build: its programs, and the Wine loader that runs them.
+struct Machine {
+  std::string name;  // i686 or x86_64
+  std::string loader;
+  std::filesystem::path build;
+
+  std::string Program() const { return (build / "tarvoprobe.exe").string(); }
+  std::string Incapable() const { return (build / "tests/tarvoprobe-incapable.exe").string(); }
+  std::string Oracle() const { return (build / "tests/windows/profile_oracle.exe").string(); }
 };
 
-// Runs `program` (a Windows .exe) with `args`; its standard output is kept,
-// Wine's diagnostics are dropped.
-inline Run Start(const std::string& program, const std::vector<std::string>& args,
-                 const std::filesystem::path& scratch) {
-  const auto out = scratch / "wine.stdout";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<char*> argv = {const_cast<char*>(TARVOPROBE_WINE),
-                             const_cast<char*>(program.c_str())};
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  Run run;
-  pid_t pid;
-  if (posix_spawn(&pid, TARVOPROBE_WINE, &actions, nullptr, argv.data(), environ) == 0) {
-    int status;
-    waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  run.out = testing_util::ReadBytes(out).value_or("");
-  return run;
+inline const Machine& I686() {
+  static const Machine m{"i686", "/usr/lib/wine/wine", TARVOPROBE_WINDOWS_I686};
+  return m;
+}
+inline const Machine& X86_64() {
+  static const Machine m{"x86_64", "/usr/lib/wine/wine64", TARVOPROBE_WINDOWS_X86_64};
+  return m;
+}
+inline const Machine& ByName(const std::string& name) { return name == "i686" ? I686() : X86_64(); }
+
+// Runs `program` (a Windows .exe of `machine`) with `args`, capturing what
+// it prints. Wine's own failures exit with 1 too: judge a run by its files.
+inline testing_util::Finished Start(const Machine& machine, const std::string& program,
+                                    const std::vector<std::string>& args,
+                                    const std::filesystem::path& scratch) {
+  testing_util::Command run{
+      {machine.loader, program}, testing_util::InheritedEnvironment(), scratch};
+  run.argv.insert(run.argv.end(), args.begin(), args.end());
+  run.timeout_s = 120;
+  return testing_util::RunToEnd(run);
 }
 
 // Escapes bytes for a command field of the oracle, where "(null)" stands
@@ -57,15 +54,16 @@ inline std::string Escape(const std::string& bytes) {
   return out == "(null)" ? "\\x28null)" : out;
 }
 
-// Runs all `commands` (see profile_oracle.cpp) in one Wine process and
-// returns one answer line per command.
-inline std::vector<std::string> AskOracle(const std::vector<std::string>& commands,
+// Runs all `commands` (see profile_oracle.cpp) in one process of the
+// machine's oracle and returns one answer line per command.
+inline std::vector<std::string> AskOracle(const Machine& machine,
+                                          const std::vector<std::string>& commands,
                                           const std::filesystem::path& scratch) {
   std::string text;
   for (const auto& c : commands) text += c + "\n";
   const auto file = scratch / "oracle.commands";
   testing_util::WriteBytes(file, text);
-  const Run run = Start(TARVOPROBE_ORACLE, {"Z:" + file.string()}, scratch);
+  const auto run = Start(machine, machine.Oracle(), {"Z:" + file.string()}, scratch);
   std::vector<std::string> lines;
   size_t start = 0;
   for (size_t nl; (nl = run.out.find('\n', start)) != std::string::npos; start = nl + 1) {

@@ -8,6 +8,7 @@
 //   dump PATH   ->  every section the platform lists, each followed by its
 //                   keys and the value read for each: "S:s" TAB "K:k=v" ...
 //   version PATH  ->  fixed versions, string table, resource types
+//   arch  ->  "pointer=" the pointer size TAB "wow64=" 1 or 0
 //
 // Each command prints one line; bytes in the output are escaped as above.
 #include <fcntl.h>
@@ -164,6 +165,10 @@ int main(int argc, char** argv) {
       out = Dump(WindowsPath(f[1].text));
     } else if (command == "version" && f.size() == 2) {
       out = Version(WindowsPath(f[1].text));
+    } else if (command == "arch" && f.size() == 1) {
+      BOOL wow64 = FALSE;
+      IsWow64Process(GetCurrentProcess(), &wow64);
+      out = "pointer=" + std::to_string(sizeof(void*)) + "\twow64=" + (wow64 ? "1" : "0");
     }
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fputc('\n', stdout);
