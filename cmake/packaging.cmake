@@ -43,16 +43,63 @@ if(WIN32)
   install(FILES README.md LICENSE DESTINATION .)
 else()
   install(TARGETS tarvoprobe RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # strip keeps the compiler's .comment, which Debian's own tools drop too.
+  if(CMAKE_OBJCOPY)
+    install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+      execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:tarvoprobe>\"
+        COMMAND_ERROR_IS_FATAL ANY)
+    endif()")
+  endif()
+
+  # Debian's layout: man page and changelog compressed, without name or date
+  # in the gzip header (-n) so that packages repeat bit for bit.
+  find_program(TARVOPROBE_GZIP gzip REQUIRED)
   configure_file(man/tarvoprobe.1.in tarvoprobe.1 @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/tarvoprobe.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
+  configure_file(cmake/changelog changelog COPYONLY)
+  foreach(doc tarvoprobe.1 changelog)
+    execute_process(COMMAND ${TARVOPROBE_GZIP} -9n -c ${CMAKE_BINARY_DIR}/${doc}
+      OUTPUT_FILE ${CMAKE_BINARY_DIR}/${doc}.gz COMMAND_ERROR_IS_FATAL ANY)
+  endforeach()
+
+  # LICENSE in Debian's machine-readable copyright format: one paragraph for
+  # all files, the grant indented, blank lines as " .".
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/LICENSE)
+  file(READ LICENSE licence)
+  string(FIND "${licence}" "Permission is hereby granted" grant_start)
+  if(NOT licence MATCHES "(^|\n)Copyright \\(c\\) ([^\n]+)\n" OR grant_start EQUAL -1)
+    message(FATAL_ERROR "LICENSE is no longer the MIT text that the copyright file is made from")
+  endif()
+  set(copyright_holder ${CMAKE_MATCH_2})
+  string(SUBSTRING "${licence}" ${grant_start} -1 grant)
+  string(STRIP "${grant}" grant)
+  string(REPLACE "\n" "\n " grant " ${grant}")
+  string(REPLACE "\n \n" "\n .\n" grant "${grant}")
+  file(CONFIGURE OUTPUT copyright @ONLY CONTENT
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: tarvoprobe
+
+Files: *
+Copyright: @copyright_holder@
+License: Expat
+@grant@
+")
+
+  install(FILES ${CMAKE_BINARY_DIR}/tarvoprobe.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CMAKE_BINARY_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 set(CPACK_PACKAGE_NAME tarvoprobe)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})  # all four parts
 set(CPACK_PACKAGE_VENDOR "tarvoprobe developers")
-set(CPACK_PACKAGE_CONTACT "tarvoprobe developers <tarvoprobe@localhost>"
-    CACHE STRING "Maintainer named in the Debian package")
+# A placeholder at a domain reserved for examples: whoever hands packages out
+# names themselves, -DCPACK_PACKAGE_CONTACT="Name <address>".
+if(CPACK_PACKAGE_CONTACT STREQUAL "tarvoprobe developers <tarvoprobe@localhost>")
+  unset(CPACK_PACKAGE_CONTACT CACHE)  # the former default, cached by older build trees
+endif()
+set(CPACK_PACKAGE_CONTACT "tarvoprobe developers <tarvoprobe@example.org>"
+    CACHE STRING "Maintainer named in the Debian package (the default is a placeholder: set yours)")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "records whether the processor can toggle its ID flag")
 set(CPACK_PACKAGE_DESCRIPTION
     "Each run tests whether software can toggle the ID flag (bit 21) of the x86\n\

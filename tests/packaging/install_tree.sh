@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
-# cmake --install lays out exactly the program, its man page and the licence.
+# cmake --install lays out exactly the program, its man page, the changelog and
+# the licence, the documents compressed as Debian has them.
 set -euo pipefail
 build=$1 prefix=$2
 rm -rf "$prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 expected="bin/tarvoprobe
+share/doc/tarvoprobe/changelog.gz
 share/doc/tarvoprobe/copyright
-share/man/man1/tarvoprobe.1"
+share/man/man1/tarvoprobe.1.gz"
 found=$(cd "$prefix" && find . -type f | sed 's|^\./||' | sort)
 if [[ $found != "$expected" ]]; then
   echo "installed files differ:"; diff <(echo "$expected") <(echo "$found") || true; exit 1
 fi
 [[ -x $prefix/bin/tarvoprobe ]] || { echo "bin/tarvoprobe is not executable"; exit 1; }
+gzip -dc "$prefix/share/man/man1/tarvoprobe.1.gz" | cmp - "$build/tarvoprobe.1" ||
+  { echo "the installed man page is not the one built"; exit 1; }
 # The installed program still does its job.
 config=$(mktemp -d)
 trap 'rm -rf "$config"' EXIT
