@@ -95,9 +95,6 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})  # all four parts
 set(CPACK_PACKAGE_VENDOR "tarvoprobe developers")
 # A placeholder at a domain reserved for examples: whoever hands packages out
 # names themselves, -DCPACK_PACKAGE_CONTACT="Name <address>".
-if(CPACK_PACKAGE_CONTACT STREQUAL "tarvoprobe developers <tarvoprobe@localhost>")
-  unset(CPACK_PACKAGE_CONTACT CACHE)  # the former default, cached by older build trees
-endif()
 set(CPACK_PACKAGE_CONTACT "tarvoprobe developers <tarvoprobe@example.org>"
     CACHE STRING "Maintainer named in the Debian package (the default is a placeholder: set yours)")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "records whether the processor can toggle its ID flag")

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package: its control fields, then installed into the system with
 # dpkg -i and run from there. The machine ends as it was: a tarvoprobe that
-# was installed before is packed up again from what dpkg holds of it and put
-# back, one that was not is purged.
+# was installed before is packed up again (dpkg-repack) and put back, one
+# that was not is purged.
 set -euo pipefail
 build=$1 out=$2 version=$3
 command -v dpkg-deb >/dev/null || { echo "SKIPPED: not a Debian system"; exit 77; }
@@ -34,50 +34,25 @@ dpkg_retry() {  # log, dpkg arguments...
 }
 state() { dpkg-query -W -f='${db:Status-Abbrev}${Version}' tarvoprobe 2>/dev/null || true; }
 
-# What dpkg holds of the installed package: its control fields, maintainer
-# scripts and conffiles, and its files as they are on disk now.
-pack_up_installed() {  # directory to build in, package to write
-  local root=$1 path
-  mkdir -p "$root/DEBIAN" && chmod 755 "$root/DEBIAN"
-  dpkg-query -s tarvoprobe | awk '/^[^ ]/ { skip = /^(Status|Conffiles|Config-Version):/ } !skip' \
-    >"$root/DEBIAN/control"
-  while read -r path; do
-    [[ ${path##*.} == list ]] || cp -a "$path" "$root/DEBIAN/${path##*.}"
-  done < <(dpkg-query --control-path tarvoprobe)
-  awk '$1 ~ /^\// && $3 != "obsolete" { print $1 }' <<<"$conffiles" >"$root/DEBIAN/conffiles"
-  [[ -s $root/DEBIAN/conffiles ]] || rm "$root/DEBIAN/conffiles"
-  while read -r path; do  # parents come before what they hold
-    if [[ -d $path && ! -L $path ]]; then
-      mkdir -p "$root$path" && chmod --reference="$path" "$root$path"
-    elif [[ -e $path || -L $path ]]; then
-      cp -a "$path" "$root$path"
-    fi
-  done < <(dpkg-query -L tarvoprobe | grep '^/')
-  dpkg-deb -b "$root" "$2" >/dev/null
-}
-
 before=$(state)
-saved=$out/previously-installed.deb
+saved=
 case $before in
   '' | 'un '*) ;;
   'ii '*)
-    conffiles=$(dpkg-query -W -f='${Conffiles}\n' tarvoprobe)
-    # dpkg keeps no copy of a conffile as shipped: an edited one would come
-    # back recorded as shipped, and a later upgrade could overwrite the edit.
-    while read -r file sum _; do
-      [[ ! -e $file || $(md5sum <"$file") == "$sum "* ]] ||
-        { echo "SKIPPED: tarvoprobe ${before#ii } is installed with $file edited, which cannot be put back as it is"; exit 77; }
-    done < <(grep '^ /' <<<"$conffiles")
-    pack_up_installed "$out/previous" "$saved" ||
-      { echo "cannot pack up the installed tarvoprobe: not replacing it"; exit 1; }
-    echo "tarvoprobe ${before#ii } is installed: saved as $saved, to be put back" ;;
+    command -v dpkg-repack >/dev/null ||
+      { echo "SKIPPED: tarvoprobe ${before#ii } is installed, and putting it back needs dpkg-repack"; exit 77; }
+    mkdir "$out/previous"
+    (cd "$out/previous" && dpkg-repack tarvoprobe >repack.log 2>&1) ||
+      { cat "$out/previous/repack.log"; echo "cannot pack up the installed tarvoprobe: not replacing it"; exit 1; }
+    saved=$(echo "$out"/previous/tarvoprobe_*.deb)
+    echo "tarvoprobe ${before#ii } is installed: packed up as $saved, to be put back" ;;
   *) echo "SKIPPED: tarvoprobe is half installed or removed (dpkg state '$before'): not touching it"; exit 77 ;;
 esac
 config=$(mktemp -d)
 cleanup() {
   local status=$?
   rm -rf "$config"
-  if [[ -f $saved ]]; then
+  if [[ -n $saved ]]; then
     dpkg_retry "$out/restore.log" -i "$saved" || true
   else
     dpkg_retry "$out/purge.log" --purge tarvoprobe || true
@@ -86,7 +61,7 @@ cleanup() {
   after=$(state)
   if [[ ${after:-un } != "${before:-un }" ]]; then
     echo "tarvoprobe was '${before:-un }' before, is '${after:-un }' now: the machine was not restored"
-    [[ -f $saved ]] && echo "the package that was installed is $saved"
+    [[ -n $saved ]] && echo "the package that was installed is $saved"
     status=1
   fi
   exit "$status"
