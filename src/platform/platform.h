@@ -17,6 +17,12 @@ constexpr BOOL FALSE = 0;
 constexpr BOOL TRUE = 1;
 #define WINAPI  // the graphical entry's calling convention: none here
 
+// The stand-in for the platform's profile service (profile_posix.cpp). It
+// does not do what the program never asks for: a null section or key, which
+// on the platform lists the file's sections or a section's keys, gives the
+// default here; a null key or value, which on the platform deletes a section
+// or a key, fails here and changes nothing.
+
 // Copies the value of `key` in `section` of `file` into `buffer` (at most
 // `size` - 1 bytes, then a NUL), or `default_value` when the file, section or
 // key is absent. Returns the number of bytes copied, NUL not counted.
@@ -28,7 +34,7 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR default_value,
 // Stores `value` under `key` in `section` of `file`, creating what is absent,
 // and changes nothing but that one line. The file is replaced atomically and
 // durably under a lock; on any failure it is left as it was and the result is
-// FALSE. Deleting (a null key or value) is not supported and gives FALSE.
+// FALSE.
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file);
 #endif
 

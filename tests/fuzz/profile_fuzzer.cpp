@@ -1,49 +1,17 @@
-// libFuzzer target over the stand-in's parse-and-edit: the input is a
+// libFuzzer target over the settings text, in memory: the input is a
 // settings file, and its last bytes also choose a write. After the write the
 // key reads back as written, every byte outside the one changed line is
 // kept, and writing the same value again changes nothing.
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "platform/platform.h"
+#include "platform/settings_text.h"
 
 namespace {
 
-std::string g_dir, g_path;
 std::string g_write;  // the write being checked, for the report
-
-void RemoveDirectory() {
-  unlink(g_path.c_str());
-  rmdir(g_dir.c_str());
-}
-
-std::string ReadAll() {
-  std::string bytes;
-  if (FILE* f = std::fopen(g_path.c_str(), "rb")) {
-    char buffer[65536];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) bytes.append(buffer, n);
-    std::fclose(f);
-  }
-  return bytes;
-}
-
-void WriteAll(const uint8_t* data, size_t size) {
-  unlink(g_path.c_str());
-  FILE* f = std::fopen(g_path.c_str(), "wb");
-  if (!f || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0) __builtin_trap();
-}
-
-ino_t Inode() {
-  struct stat st;
-  return stat(g_path.c_str(), &st) == 0 ? st.st_ino : 0;
-}
 
 void Check(bool condition, const char* what) {
   if (!condition) {
@@ -82,16 +50,6 @@ std::string Choose(unsigned choice, const char* const* table, size_t n, const ui
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  std::string pattern =
-      (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/profile-fuzz-XXXXXX");
-  if (!mkdtemp(pattern.data())) __builtin_trap();
-  g_dir = pattern;
-  g_path = g_dir + "/tarvo.ini";
-  std::atexit(RemoveDirectory);
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The last four bytes choose the write; XOR with '\n' so that a file that
   // ends in a line break (every seed) writes System/ZorvaneOrBetter.
@@ -112,13 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     g_write += s == &value ? "\"" : "\" ";
   }
-  WriteAll(data, size);
   const std::string before(reinterpret_cast<const char*>(data), size);
-  const BOOL ok =
-      WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), g_path.c_str());
-  const std::string after = ReadAll();
-  if (!ok) {
-    Check(after == before, "a failed write changed the file");
+  const SettingsEdit edit = EditSetting(before, section, key, value);
+  Check(edit.at + edit.erase <= before.size(), "the splice lies outside the file");
+  if (edit.kind == SettingsEdit::kRefused) {
     // Tabled names and values are always writable to a file without NULs.
     const bool utf16 = size >= 2 && (data[0] == 0xFF || data[0] == 0xFE);
     Check(names % 8 >= 6 || (names / 8) % 8 >= 6 || value_choice >= 8 || utf16 ||
@@ -127,10 +82,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
 
-  char buffer[256];
-  const DWORD n = GetPrivateProfileStringA(section.c_str(), key.c_str(), "\x01", buffer,
-                                           sizeof buffer, g_path.c_str());
-  Check(std::string(buffer, n) == ReadsBackAs(value), "the key does not read back as written");
+  const std::string after =
+      edit.kind == SettingsEdit::kUnchanged
+          ? before
+          : before.substr(0, edit.at) + edit.insert + before.substr(edit.at + edit.erase);
+  Check(edit.kind == SettingsEdit::kSplice || edit.insert == before.substr(edit.at, edit.erase),
+        "an unchanged file has another splice");
+  Check(ReadSetting(after, section, key) == ReadsBackAs(value),
+        "the key does not read back as written");
 
   // The changed part of the old file lies within one line. Compared in whole
   // units (two bytes in UTF-16), or a byte equal by chance would shift it.
@@ -157,9 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(u != '\r' && u != '\n', "a byte outside the changed line changed");
   }
 
-  const ino_t inode = Inode();
-  Check(WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), g_path.c_str()),
-        "the rewrite failed");
-  Check(ReadAll() == after && Inode() == inode, "writing the same value again changed the file");
+  Check(EditSetting(after, section, key, value).kind == SettingsEdit::kUnchanged,
+        "writing the same value again changed the file");
   return 0;
 }

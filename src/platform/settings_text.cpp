@@ -1,0 +1,310 @@
+#include "platform/settings_text.h"
+
+#include <cstring>
+
+#include "platform/code_page.h"
+
+namespace {
+
+constexpr size_t kNone = static_cast<size_t>(-1);
+
+bool IsBlank(unsigned c) { return (c >= 0x09 && c <= 0x0D) || c == 0x1A || c == 0x20; }
+
+unsigned FoldCase(unsigned c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlank(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+  return s;
+}
+
+// The file's text as code units: bytes, or UTF-16 in either byte order.
+struct Text {
+  enum Encoding { kBytes, kUtf16Le, kUtf16Be } encoding = kBytes;
+  const unsigned char* data = nullptr;  // just past the byte-order mark
+  size_t bom = 0;                       // bytes of byte-order mark
+  size_t size = 0;                      // code units
+
+  unsigned operator[](size_t i) const {
+    switch (encoding) {
+      case kBytes:
+        return data[i];
+      case kUtf16Le:
+        return data[2 * i] | data[2 * i + 1] << 8;
+      default:
+        return data[2 * i] << 8 | data[2 * i + 1];
+    }
+  }
+  size_t Width() const { return encoding == kBytes ? 1 : 2; }
+  size_t ByteOffset(size_t unit) const { return bom + unit * Width(); }
+  // Bytes of 8-bit files pass through as they are; UTF-16 is converted.
+  unsigned UnitOf(unsigned char c) const { return encoding == kBytes ? c : FromAnsi(c); }
+  char CharOf(unsigned unit) const { return encoding == kBytes ? char(unit) : ToAnsi(unit); }
+};
+
+// False for UTF-16 without a byte-order mark (a NUL in the first two bytes),
+// which would be misread as bytes.
+bool Decode(std::string_view bytes, Text* text) {
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+  const size_t n = bytes.size();
+  if (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
+    text->bom = 3;
+  } else if (n >= 2 && ((b[0] == 0xFF && b[1] == 0xFE) || (b[0] == 0xFE && b[1] == 0xFF))) {
+    text->encoding = b[0] == 0xFF ? Text::kUtf16Le : Text::kUtf16Be;
+    text->bom = 2;
+  } else if ((n >= 1 && b[0] == 0) || (n >= 2 && b[1] == 0)) {
+    return false;
+  }
+  text->data = b + text->bom;
+  text->size = (n - text->bom) / text->Width();
+  return true;
+}
+
+// One line: its text [begin, end) and its line ending [end, next).
+struct Line {
+  size_t begin, end, next;
+};
+
+Line LineAt(const Text& t, size_t pos) {
+  size_t end = pos;
+  if (t.encoding == Text::kBytes) {  // the common case, by memchr
+    const void* lf = std::memchr(t.data + pos, '\n', t.size - pos);
+    const size_t limit =
+        lf ? static_cast<size_t>(static_cast<const unsigned char*>(lf) - t.data) : t.size;
+    const void* cr = std::memchr(t.data + pos, '\r', limit - pos);
+    end = cr ? static_cast<size_t>(static_cast<const unsigned char*>(cr) - t.data) : limit;
+  }
+  while (end < t.size && t[end] != '\r' && t[end] != '\n') ++end;
+  size_t next = end;
+  if (next < t.size) next += (t[next] == '\r' && next + 1 < t.size && t[next + 1] == '\n') ? 2 : 1;
+  return {pos, end, next};
+}
+
+// What a line means. Names and values are trimmed, then end at a NUL.
+struct Entry {
+  enum Kind { kBlank, kComment, kHeader, kKey } kind = kBlank;
+  size_t name_begin = 0, name_end = 0;
+  size_t equals = kNone;                  // kNone: a key line without '='
+  size_t value_begin = 0, value_end = 0;  // value_begin: first non-blank after '='
+  size_t content_end = 0;                 // the line without its trailing blanks
+};
+
+size_t CutAtNul(const Text& t, size_t begin, size_t end) {
+  for (size_t i = begin; i < end; ++i) {
+    if (t[i] == 0) return i;
+  }
+  return end;
+}
+
+Entry Parse(const Text& t, const Line& line) {
+  Entry e;
+  size_t b = line.begin, end = line.end;
+  while (b < end && IsBlank(t[b])) ++b;
+  while (end > b && IsBlank(t[end - 1])) --end;
+  e.content_end = end;
+  if (b == end) return e;
+  if (t[b] == ';') {  // never a key, even when asked for by a name starting with ';'
+    e.kind = Entry::kComment;
+    return e;
+  }
+  size_t name_end = end;
+  if (t[b] == '[') {
+    e.kind = Entry::kHeader;
+    ++b;
+    for (name_end = b; name_end < end && t[name_end] != ']';) ++name_end;
+  } else {
+    e.kind = Entry::kKey;
+    for (name_end = b; name_end < end && t[name_end] != '=';) ++name_end;
+    if (name_end < end) {
+      e.equals = name_end;
+      e.value_begin = name_end + 1;
+      while (e.value_begin < end && IsBlank(t[e.value_begin])) ++e.value_begin;
+      e.value_end = CutAtNul(t, e.value_begin, end);
+    }
+  }
+  while (b < name_end && IsBlank(t[b])) ++b;
+  while (name_end > b && IsBlank(t[name_end - 1])) --name_end;
+  e.name_begin = b;
+  e.name_end = CutAtNul(t, b, name_end);
+  return e;
+}
+
+bool NameIs(const Text& t, const Entry& e, std::string_view name) {
+  if (e.name_end - e.name_begin != name.size()) return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (FoldCase(t[e.name_begin + i]) != FoldCase(t.UnitOf(name[i]))) return false;
+  }
+  return true;
+}
+
+// Where a key stands, or where it would go: after the last key line of the
+// first section of that name, else at the end of the file.
+struct Lookup {
+  bool section_found = false, key_found = false;
+  Line line{};  // the key's line, or the line the key would follow
+  Entry entry;  // the key's line, parsed
+};
+
+// The start of the first line at or after `pos` (itself a line start) whose
+// first non-blank byte is '[': the next line that can be a header. Byte files
+// only; each byte is looked at about once, most by memchr.
+size_t NextHeaderCandidate(const Text& t, size_t pos) {
+  const unsigned char* d = t.data;
+  for (size_t at = pos; at < t.size; ++at) {
+    const void* bracket = std::memchr(d + at, '[', t.size - at);
+    if (!bracket) break;
+    at = static_cast<size_t>(static_cast<const unsigned char*>(bracket) - d);
+    size_t begin = at;
+    while (begin > pos && d[begin - 1] != '\r' && d[begin - 1] != '\n' && IsBlank(d[begin - 1]))
+      --begin;
+    if (begin == pos || d[begin - 1] == '\r' || d[begin - 1] == '\n') return begin;
+  }
+  return t.size;
+}
+
+Lookup Find(const Text& t, std::string_view section, std::string_view key) {
+  Lookup found;
+  for (size_t pos = 0; pos < t.size;) {
+    if (!found.section_found && t.encoding == Text::kBytes) pos = NextHeaderCandidate(t, pos);
+    if (pos == t.size) break;
+    const Line line = LineAt(t, pos);
+    pos = line.next;
+    if (!found.section_found) {  // only a header can matter yet; most lines are not
+      size_t b = line.begin;
+      while (b < line.end && IsBlank(t[b])) ++b;
+      if (b == line.end || t[b] != '[') continue;
+    }
+    const Entry e = Parse(t, line);
+    if (e.kind == Entry::kHeader) {
+      if (found.section_found) break;
+      if (NameIs(t, e, section)) {
+        found.section_found = true;
+        found.line = line;
+      }
+    } else if (found.section_found && e.kind == Entry::kKey) {
+      found.line = line;
+      if (NameIs(t, e, key)) {
+        found.key_found = true;
+        found.entry = e;
+        break;
+      }
+    }
+  }
+  return found;
+}
+
+// Quotes around a whole value (or default) are not part of it.
+std::string_view Unquote(std::string_view s) {
+  if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front()) {
+    return s.substr(1, s.size() - 2);
+  }
+  return s;
+}
+
+// The bytes of `s` in the file's encoding.
+std::string Encode(const Text& t, std::string_view s) {
+  if (t.encoding == Text::kBytes) return std::string(s);
+  std::string out;
+  for (unsigned char c : s) {
+    const unsigned unit = FromAnsi(c);
+    const char hi = char(unit >> 8), lo = char(unit & 0xFF);
+    out += t.encoding == Text::kUtf16Le ? lo : hi;
+    out += t.encoding == Text::kUtf16Le ? hi : lo;
+  }
+  return out;
+}
+
+// The file's own line ending: the first one in it, else LF.
+std::string_view LineEnding(const Text& t) {
+  const Line first = LineAt(t, 0);
+  if (first.end == first.next) return "\n";
+  return first.next - first.end == 2 ? "\r\n" : t[first.end] == '\r' ? "\r" : "\n";
+}
+
+// A C string's bytes: what follows a NUL is not part of it.
+std::string_view UpToNul(std::string_view s) { return s.substr(0, s.find('\0')); }
+
+}  // namespace
+
+std::optional<std::string> ReadSetting(std::string_view bytes, std::string_view section,
+                                       std::string_view key) {
+  Text text;
+  if (!Decode(bytes, &text)) return std::nullopt;
+  const Lookup found = Find(text, Trim(UpToNul(section)), Trim(UpToNul(key)));
+  const Entry& e = found.entry;
+  if (!found.key_found || e.equals == kNone) return std::nullopt;
+  std::string value;
+  for (size_t i = e.value_begin; i < e.value_end; ++i) value += text.CharOf(text[i]);
+  return std::string(Unquote(value));
+}
+
+std::string_view DefaultSetting(std::string_view default_value) {
+  std::string_view s = UpToNul(default_value);
+  while (s.size() > 1 && s.back() == ' ')
+    s.remove_suffix(1);  // the first stays, as on the platform
+  return Unquote(s);
+}
+
+bool CanStoreSetting(std::string_view section, std::string_view key, std::string_view value) {
+  section = Trim(UpToNul(section));
+  key = Trim(UpToNul(key));
+  value = UpToNul(value);
+  const auto breaks_line = [](std::string_view s) {
+    return s.find_first_of("\r\n") != std::string_view::npos;
+  };
+  return !breaks_line(section) && !breaks_line(key) && !breaks_line(value) &&
+         section.find(']') == std::string_view::npos && !key.empty() &&
+         key.find('=') == std::string_view::npos && key[0] != '[' && key[0] != ';';
+}
+
+SettingsEdit EditSetting(std::string_view bytes, std::string_view section, std::string_view key,
+                         std::string_view value) {
+  SettingsEdit edit;
+  Text text;
+  // UTF-16 that ends in half a unit would be misaligned by what we append.
+  if (!CanStoreSetting(section, key, value) || !Decode(bytes, &text) ||
+      text.ByteOffset(text.size) != bytes.size()) {
+    return edit;
+  }
+  section = Trim(UpToNul(section));
+  key = Trim(UpToNul(key));
+  value = UpToNul(value);
+  const Lookup found = Find(text, section, key);
+  const Entry& e = found.entry;
+  const std::string_view eol = LineEnding(text);
+  size_t at = text.size, erase = 0;
+  std::string insert;
+  if (found.key_found && e.equals != kNone) {
+    // An empty value, or one that starts with a blank, replaces the blanks
+    // after '=' too: kept, they would move its start, and the same write
+    // again would change the file.
+    const bool own_spacing = value.empty() || IsBlank(static_cast<unsigned char>(value[0]));
+    at = own_spacing ? e.equals + 1 : e.value_begin;
+    erase = found.line.end - at;
+    insert = value;
+  } else if (found.key_found) {
+    at = e.content_end;
+    erase = found.line.end - at;
+    insert = '=';
+    insert += value;
+  } else {
+    if (found.section_found) at = found.line.next;
+    if (at == text.size && at > 0 && text[at - 1] != '\r' && text[at - 1] != '\n') insert = eol;
+    if (!found.section_found) {
+      insert += '[';
+      insert += section;
+      insert += ']';
+      insert += eol;
+    }
+    insert += key;
+    insert += '=';
+    insert += value;
+    insert += eol;
+  }
+  edit.insert = Encode(text, insert);
+  edit.at = text.ByteOffset(at);
+  edit.erase = erase * text.Width();
+  edit.kind = bytes.substr(edit.at, edit.erase) == edit.insert ? SettingsEdit::kUnchanged
+                                                               : SettingsEdit::kSplice;
+  return edit;
+}
