@@ -16,8 +16,7 @@ void RecordCapability(bool capable) {
   // The default makes an absent key count as non-empty: only an existing
   // empty value reads as 0, and that one is kept.
   char value[15];
-  if (GetPrivateProfileStringA(kSection, kKey, "NoINI", value, sizeof value,
-                               kFile) != 0) {
+  if (GetPrivateProfileStringA(kSection, kKey, "NoINI", value, sizeof value, kFile) != 0) {
     WritePrivateProfileStringA(kSection, kKey, "no", kFile);
   }
 }

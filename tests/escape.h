@@ -18,12 +18,23 @@ inline std::string Unescape(const std::string& s) {
       continue;
     }
     switch (char c = s[++i]) {
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 't': out += '\t'; break;
-      case '0': out += '\0'; break;
-      case 'x': out += char(std::strtoul(s.substr(i + 1, 2).c_str(), nullptr, 16)), i += 2; break;
-      default: out += c;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case '0':
+        out += '\0';
+        break;
+      case 'x':
+        out += char(std::strtoul(s.substr(i + 1, 2).c_str(), nullptr, 16)), i += 2;
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -33,11 +44,21 @@ inline std::string Escape(const std::string& bytes) {
   std::string out;
   for (unsigned char c : bytes) {
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
       default:
         if (c >= 0x20 && c < 0x7f) {
           out += char(c);

@@ -49,7 +49,8 @@ TEST_P(ProbeTest, TogglesBit21ThenRestoresBeforeJudging) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Processors, ProbeTest,
-                         testing::Combine(testing::ValuesIn(kProcessors), testing::ValuesIn(kChurns)),
+                         testing::Combine(testing::ValuesIn(kProcessors),
+                                          testing::ValuesIn(kChurns)),
                          [](const auto& info) {
                            return std::string(std::get<0>(info.param).name) + "_Churn" +
                                   std::to_string(std::get<1>(info.param));

@@ -21,7 +21,8 @@ TEST_P(RecordTest, LeavesTheTabledFile) {
 
   RecordCapability(o.capable);
   EXPECT_EQ(ReadBytes(ini), o.after);
-  if (o.before == o.after) EXPECT_EQ(Version(ini), original) << "an unchanged file is not rewritten";
+  if (o.before == o.after)
+    EXPECT_EQ(Version(ini), original) << "an unchanged file is not rewritten";
 
   const auto first = Version(ini);
   RecordCapability(o.capable);

@@ -49,7 +49,8 @@ inline std::vector<std::vector<std::string>> ReadTable(const std::filesystem::pa
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tarvoprobe-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "tarvoprobe-test-XXXXXX").string();
     path_ = mkdtemp(pattern.data());
   }
   ~TempDir() {

@@ -1,9 +1,8 @@
 // The real flags register of the processor running the tests.
-#include "platform/flags_register_x86.h"
-
 #include <cpuid.h>
 #include <gtest/gtest.h>
 
+#include "platform/flags_register_x86.h"
 #include "probe.h"
 
 namespace {
