@@ -32,9 +32,11 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR default_value,
                                DWORD size, LPCSTR file);
 
 // Stores `value` under `key` in `section` of `file`, creating what is absent,
-// and changes nothing but that one line. The file is replaced atomically and
-// durably under a lock; on any failure it is left as it was and the result is
-// FALSE.
+// and changes nothing but that one line. The file is replaced atomically
+// under a lock (settings_file.h). TRUE once the new content is in place,
+// even when syncing the directory afterwards fails (the rename may then not
+// yet be durable); on any failure before, the file is left as it was and
+// the result is FALSE.
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file);
 #endif
 

@@ -1,6 +1,12 @@
 // Settings files on disk, for the profile stand-in: where one lives, reading
 // one, and replacing one whole under a lock. It knows nothing of what the
 // bytes say (settings_text.h does).
+//
+// Symbolic links are followed one hop at a time, and only where the
+// kernel's protected_symlinks rule would follow them, whatever the sysctl
+// says: a link in a directory that is sticky and world-writable is followed
+// only when its owner is the caller or that directory's owner. At most 40
+// links are followed. A path the rule stops is refused.
 #ifndef TARVOPROBE_PLATFORM_SETTINGS_FILE_H_
 #define TARVOPROBE_PLATFORM_SETTINGS_FILE_H_
 
@@ -21,18 +27,23 @@ std::string SettingsPath(const char* file, bool create_directory);
 
 enum class Load {
   kRead,     // the bytes of a regular file of at most 64 MiB
-  kAbsent,   // nothing at the path
+  kAbsent,   // nothing at the path (a link that leads nowhere is refused)
   kRefused,  // anything else, never read as data: a directory, a FIFO, a
-             // device, a dangling link or loop, a larger file, an error
+             // device, a link the rule stops or too many links, a larger
+             // file, an error
 };
 
 // Reads the file at `path`; opening never blocks (a FIFO without a writer
 // would).
 Load LoadSettings(const std::string& path, std::string* bytes);
 
-// A settings file held for one read-modify-write: the lock on its directory
-// taken (flock, waiting at most kLockWaitMs), a symbolic link at the path
-// followed to the file it names, and the file loaded. The lock goes with
+// A settings file held for one read-modify-write: its directory found and
+// opened, the lock taken, and the file loaded through the directory. The
+// lock is `flock` on a lock file beside the settings file (".NAME.lock",
+// mode 0644, opened for writing where the caller may, so that it works on
+// NFS too; never removed and never read), taken within kLockWaitMs by the
+// monotonic clock. Nothing is locked, and no lock file made, for a path
+// that holds anything but a regular file or nothing. The lock goes with
 // the object.
 class HeldSettings {
  public:
@@ -41,28 +52,33 @@ class HeldSettings {
   HeldSettings(const HeldSettings&) = delete;
   HeldSettings& operator=(const HeldSettings&) = delete;
 
-  // False when the lock could not be had or the link not be followed.
-  bool held() const { return dir_fd_ != -1; }
+  // False when the path is refused, or the lock could not be had.
+  bool held() const { return lock_fd_ != -1; }
   Load load() const { return load_; }
   const std::string& bytes() const { return bytes_; }
 
   // Whether the file may be replaced: it is absent, or a regular file with a
-  // write bit in its mode that the caller may write, whoever the caller is.
+  // write bit in its mode that the caller may write (as its effective ids
+  // decide), whoever the caller is.
   bool writable() const;
 
   // Replaces the file by its bytes with [at, at + erase) replaced by
-  // `insert`: written to a temporary file beside it with the old file's
-  // mode (and owner, for root; 0666 less the umask for a new file), synced,
-  // renamed over it, and the directory synced. On failure the file is left
-  // as it was and the result is false.
+  // `insert`: written to a temporary file of a name of its own beside it
+  // (".NAME.<random>.partial"; ones a killed run left are removed first)
+  // with the old file's mode (and owner, for root; 0666 less the umask for
+  // a new file), synced, and renamed over it, provided the name still holds
+  // the file that was loaded (or still nothing). Then the directory is
+  // synced. True once the new content is in place, even when that last
+  // sync fails: the rename may then not yet be durable. False, with the
+  // file as it was, on any failure before.
   bool Replace(size_t at, size_t erase, const std::string& insert);
 
  private:
-  int dir_fd_ = -1;  // the file's directory, locked
-  std::string path_, name_;
+  int dir_fd_ = -1, lock_fd_ = -1;
+  std::string name_;  // in the directory
   Load load_ = Load::kRefused;
   std::string bytes_;
-  struct stat st_ {};
+  struct stat st_ {};  // of the file loaded
 };
 
 #endif  // TARVOPROBE_PLATFORM_SETTINGS_FILE_H_

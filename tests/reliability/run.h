@@ -3,9 +3,16 @@
 #ifndef TARVOPROBE_TESTS_RELIABILITY_RUN_H_
 #define TARVOPROBE_TESTS_RELIABILITY_RUN_H_
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "child_process.h"
@@ -30,13 +37,17 @@ inline std::vector<std::string> Environment(const fs::path& config, const fs::pa
           "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"};
 }
 
-// Temporary files the stand-in may leave in `dir`: the ones named like ours.
+// Temporary files the stand-in may leave in `dir`: regular files named like
+// ours (a directory of such a name is someone else's).
 inline int Leftovers(const fs::path& dir) {
   int n = 0;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(dir, ec)) {
     const std::string name = entry.path().filename().string();
-    if (name.size() > 8 && name.compare(name.size() - 8, 8, ".partial") == 0) ++n;
+    if (name.size() > 8 && name.compare(name.size() - 8, 8, ".partial") == 0 &&
+        entry.is_regular_file(ec) && !entry.is_symlink(ec)) {
+      ++n;
+    }
   }
   return n;
 }
@@ -59,6 +70,41 @@ inline std::string Violation(const Finished& f, const fs::path& ini,
   const int leftovers = Leftovers(ini.parent_path());
   if (leftovers > (killed ? 1 : 0)) return std::to_string(leftovers) + " temporary files left";
   return "";
+}
+
+// Waits until the program that `tracer` (strace) runs is held at the entry
+// of system call `number`.
+inline bool WaitForStall(pid_t tracer, long number) {
+  const std::string children =
+      "/proc/" + std::to_string(tracer) + "/task/" + std::to_string(tracer) + "/children";
+  for (int i = 0; i < 2000; ++i) {
+    std::istringstream pids(ReadBytes(children).value_or(""));
+    long call = -1;
+    if (pid_t tracee; pids >> tracee) {
+      std::istringstream(ReadBytes("/proc/" + std::to_string(tracee) + "/syscall").value_or("")) >>
+          call;
+    }
+    if (call == number) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+// Holds the lock on the settings file in `dir` in a child process until killed.
+inline pid_t HoldLock(const fs::path& dir) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open((dir / ".tarvo.ini.lock").c_str(), O_RDWR | O_CREAT, 0644);
+    if (flock(fd, LOCK_EX) == 0 && write(ready[1], "x", 1) == 1) pause();
+    _exit(1);
+  }
+  char c;
+  close(ready[1]);
+  const bool held = read(ready[0], &c, 1) == 1;
+  close(ready[0]);
+  return held ? pid : -1;
 }
 
 }  // namespace reliability
