@@ -233,9 +233,13 @@ std::optional<std::string> ReadSetting(std::string_view bytes, std::string_view 
   const Lookup found = Find(text, Trim(UpToNul(section)), Trim(UpToNul(key)));
   const Entry& e = found.entry;
   if (!found.key_found || e.equals == kNone) return std::nullopt;
+  // Quotes are the file's own: a character that converts to one is not.
+  size_t begin = e.value_begin, end = e.value_end;
+  const unsigned q = end - begin >= 2 ? text[begin] : 0;
+  if ((q == '"' || q == '\'') && text[end - 1] == q) ++begin, --end;
   std::string value;
-  for (size_t i = e.value_begin; i < e.value_end; ++i) value += text.CharOf(text[i]);
-  return std::string(Unquote(value));
+  for (; begin < end; ++begin) value += text.CharOf(text[begin]);
+  return value;
 }
 
 std::string_view DefaultSetting(std::string_view default_value) {

@@ -12,7 +12,8 @@
 //    at a NUL; names match without regard to ASCII case; the first section
 //    and the first key of a name win.
 //  - A line starting with ';' is a comment, never a key.
-//  - Quotes (" or ') around a whole value are not part of it.
+//  - Quotes (" or ') around a whole value are not part of it: the file's
+//    own, not characters that convert to quotes.
 //  - The text is bytes, or UTF-16 of either byte order after its byte-order
 //    mark, converted from and to Windows-1252 (the ANSI code page); a UTF-8
 //    byte-order mark is skipped. UTF-16 without a byte-order mark is not read.
