@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <string_view>
 
 namespace {
 
@@ -17,7 +16,8 @@ constexpr char16_t kHigh[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 
 // consecutive characters from `first`, '?' where it has none. Recorded once
 // under Wine, whose 32- and 64-bit services agree: a UTF-16 settings file
 // holding every character of the BMP as values, read back through the
-// narrow call. The golden case utf16le_best_fit checks every entry.
+// narrow call. The golden cases utf16le_best_fit and utf8_best_fit check
+// every entry.
 struct BestFit {
   char16_t first;
   std::string_view ansi;
@@ -85,6 +85,14 @@ constexpr BestFit kBestFit[] = {
      "!\"#$%&'()*+,-./"
      "0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklmnopqrstuvwxyz{|}~"}};
 
+constexpr char32_t kInvalid = 0xFFFD;
+
+// How many continuation bytes a lead byte announces; 0 for a byte that
+// leads nothing.
+size_t Announced(unsigned char c) {
+  return c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : 0;
+}
+
 }  // namespace
 
 char32_t FromAnsi(unsigned char c) { return c >= 0x80 && c < 0xA0 ? kHigh[c - 0x80] : c; }
@@ -99,4 +107,82 @@ char ToAnsi(char32_t unit) {
   if (fit == std::begin(kBestFit)) return '?';
   --fit;
   return unit - fit->first < fit->ansi.size() ? fit->ansi[unit - fit->first] : '?';
+}
+
+void AppendAnsi(char32_t c, std::string* out) {
+  if (c > 0xFFFF) {
+    out->append("??");  // a surrogate pair, which has no fit
+  } else {
+    out->push_back(ToAnsi(c));
+  }
+}
+
+char32_t NextUtf8(std::string_view text, size_t* at) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte((*at)++);
+  if (lead < 0x80) return lead;
+  const size_t n = Announced(lead);
+  if (n == 0) return kInvalid;
+  if (*at + n > text.size()) {  // the platform then takes all that is left
+    *at = text.size();
+    return kInvalid;
+  }
+  char32_t c = lead & (0x7F >> (n + 1));
+  for (size_t k = 1; k <= n; ++k) {
+    const unsigned char b = byte(*at);
+    if ((b & 0xC0) != 0x80) return kInvalid;
+    // The byte before the last one shows a code point beyond U+10FFFF, and
+    // is then left to stand alone; overlong forms and surrogates show as
+    // soon as their bits are known, and take the byte that shows them.
+    const bool before_last = k + 1 == n;
+    if (before_last && (c << 6 | (b & 0x3F)) >= 0x110000 >> 6) return kInvalid;
+    c = c << 6 | (b & 0x3F);
+    ++*at;
+    if (n == 3 && k == 1 && c < 0x10) return kInvalid;
+    if (before_last && (c < 0x20 || (c >= 0xD800 >> 6 && c <= 0xDFFF >> 6))) return kInvalid;
+  }
+  return c;
+}
+
+size_t Utf8CutShort(std::string_view text) {
+  // No character takes a lead byte into itself, so the last three bytes
+  // tell, and the first lead byte among them that the end cuts short.
+  for (size_t i = text.size() > 3 ? text.size() - 3 : 0; i < text.size(); ++i) {
+    const size_t n = Announced(static_cast<unsigned char>(text[i]));
+    if (n > 0 && i + n >= text.size()) return i;
+  }
+  return text.size();
+}
+
+std::string_view Utf8Swallowed(std::string_view cut_short) {
+  std::string followed(cut_short);
+  followed += "\n\n\n";  // enough that the end cuts nothing short
+  size_t at = 0;
+  NextUtf8(followed, &at);
+  return cut_short.substr(std::min(at, cut_short.size()));
+}
+
+void AppendUtf8(char32_t c, std::string* out) {
+  const auto put = [&](unsigned b) { out->push_back(static_cast<char>(b)); };
+  if (c < 0x80) {
+    put(c);
+  } else if (c < 0x800) {
+    put(0xC0 | c >> 6);
+    put(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    put(0xE0 | c >> 12);
+    put(0x80 | (c >> 6 & 0x3F));
+    put(0x80 | (c & 0x3F));
+  } else {
+    put(0xF0 | c >> 18);
+    put(0x80 | (c >> 12 & 0x3F));
+    put(0x80 | (c >> 6 & 0x3F));
+    put(0x80 | (c & 0x3F));
+  }
+}
+
+void AppendUtf16(char32_t unit, bool big_endian, std::string* out) {
+  const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit);
+  out->push_back(big_endian ? high : low);
+  out->push_back(big_endian ? low : high);
 }
