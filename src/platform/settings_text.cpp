@@ -18,28 +18,32 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-// The file's text as code units: bytes, or UTF-16 in either byte order.
+// The file's text as code units: bytes (UTF-8 too, whose structure is
+// ASCII, which no multibyte character holds), or UTF-16 in either byte order.
 struct Text {
-  enum Encoding { kBytes, kUtf16Le, kUtf16Be } encoding = kBytes;
+  enum Encoding { kBytes, kUtf8, kUtf16Le, kUtf16Be } encoding = kBytes;
   const unsigned char* data = nullptr;  // just past the byte-order mark
   size_t bom = 0;                       // bytes of byte-order mark
   size_t size = 0;                      // code units
+  size_t cut = 0;  // UTF-8: from here to the end, one character cut short by it
 
   unsigned operator[](size_t i) const {
-    switch (encoding) {
-      case kBytes:
-        return data[i];
-      case kUtf16Le:
-        return data[2 * i] | data[2 * i + 1] << 8;
-      default:
-        return data[2 * i] << 8 | data[2 * i + 1];
-    }
+    if (encoding == kUtf16Le) return data[2 * i] | data[2 * i + 1] << 8;
+    if (encoding == kUtf16Be) return data[2 * i] << 8 | data[2 * i + 1];
+    return i < cut ? data[i] : 0x80;  // what a cut-short character swallowed is not structure
   }
-  size_t Width() const { return encoding == kBytes ? 1 : 2; }
+  size_t Width() const { return encoding >= kUtf16Le ? 2 : 1; }
   size_t ByteOffset(size_t unit) const { return bom + unit * Width(); }
-  // Bytes of 8-bit files pass through as they are; UTF-16 is converted.
+  std::string_view Bytes() const { return {reinterpret_cast<const char*>(data), size}; }
+  // The character at *i, moving *i past it: a unit, or a UTF-8 character.
+  unsigned Next(size_t* i) const {
+    return encoding == kUtf8 ? NextUtf8(Bytes(), i) : (*this)[(*i)++];
+  }
+  // Bytes of 8-bit files pass through as they are; the others are converted.
   unsigned UnitOf(unsigned char c) const { return encoding == kBytes ? c : FromAnsi(c); }
-  char CharOf(unsigned unit) const { return encoding == kBytes ? char(unit) : ToAnsi(unit); }
+  void AppendChar(unsigned c, std::string* out) const {
+    encoding == kBytes ? out->push_back(char(c)) : AppendAnsi(c, out);
+  }
 };
 
 // False for UTF-16 without a byte-order mark (a NUL in the first two bytes),
@@ -48,6 +52,7 @@ bool Decode(std::string_view bytes, Text* text) {
   const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
   const size_t n = bytes.size();
   if (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
+    text->encoding = Text::kUtf8;
     text->bom = 3;
   } else if (n >= 2 && ((b[0] == 0xFF && b[1] == 0xFE) || (b[0] == 0xFE && b[1] == 0xFF))) {
     text->encoding = b[0] == 0xFF ? Text::kUtf16Le : Text::kUtf16Be;
@@ -57,6 +62,7 @@ bool Decode(std::string_view bytes, Text* text) {
   }
   text->data = b + text->bom;
   text->size = (n - text->bom) / text->Width();
+  text->cut = text->encoding == Text::kUtf8 ? Utf8CutShort(text->Bytes()) : text->size;
   return true;
 }
 
@@ -67,10 +73,10 @@ struct Line {
 
 Line LineAt(const Text& t, size_t pos) {
   size_t end = pos;
-  if (t.encoding == Text::kBytes) {  // the common case, by memchr
-    const void* lf = std::memchr(t.data + pos, '\n', t.size - pos);
+  if (t.Width() == 1) {  // the common case, by memchr; nothing past `cut` ends a line
+    const void* lf = std::memchr(t.data + pos, '\n', t.cut - pos);
     const size_t limit =
-        lf ? static_cast<size_t>(static_cast<const unsigned char*>(lf) - t.data) : t.size;
+        lf ? static_cast<size_t>(static_cast<const unsigned char*>(lf) - t.data) : t.cut;
     const void* cr = std::memchr(t.data + pos, '\r', limit - pos);
     end = cr ? static_cast<size_t>(static_cast<const unsigned char*>(cr) - t.data) : limit;
   }
@@ -90,10 +96,8 @@ struct Entry {
 };
 
 size_t CutAtNul(const Text& t, size_t begin, size_t end) {
-  for (size_t i = begin; i < end; ++i) {
-    if (t[i] == 0) return i;
-  }
-  return end;
+  while (begin < end && t[begin] != 0) ++begin;
+  return begin;
 }
 
 Entry Parse(const Text& t, const Line& line) {
@@ -130,11 +134,11 @@ Entry Parse(const Text& t, const Line& line) {
 }
 
 bool NameIs(const Text& t, const Entry& e, std::string_view name) {
-  if (e.name_end - e.name_begin != name.size()) return false;
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (FoldCase(t[e.name_begin + i]) != FoldCase(t.UnitOf(name[i]))) return false;
+  size_t i = e.name_begin;
+  for (char c : name) {
+    if (i >= e.name_end || FoldCase(t.Next(&i)) != FoldCase(t.UnitOf(c))) return false;
   }
-  return true;
+  return i == e.name_end;
 }
 
 // Where a key stands, or where it would go: after the last key line of the
@@ -146,12 +150,12 @@ struct Lookup {
 };
 
 // The start of the first line at or after `pos` (itself a line start) whose
-// first non-blank byte is '[': the next line that can be a header. Byte files
-// only; each byte is looked at about once, most by memchr.
+// first non-blank byte is '[': the next line that can be a header. 8-bit
+// files only; each byte is looked at about once, most by memchr.
 size_t NextHeaderCandidate(const Text& t, size_t pos) {
   const unsigned char* d = t.data;
-  for (size_t at = pos; at < t.size; ++at) {
-    const void* bracket = std::memchr(d + at, '[', t.size - at);
+  for (size_t at = pos; at < t.cut; ++at) {
+    const void* bracket = std::memchr(d + at, '[', t.cut - at);
     if (!bracket) break;
     at = static_cast<size_t>(static_cast<const unsigned char*>(bracket) - d);
     size_t begin = at;
@@ -165,7 +169,7 @@ size_t NextHeaderCandidate(const Text& t, size_t pos) {
 Lookup Find(const Text& t, std::string_view section, std::string_view key) {
   Lookup found;
   for (size_t pos = 0; pos < t.size;) {
-    if (!found.section_found && t.encoding == Text::kBytes) pos = NextHeaderCandidate(t, pos);
+    if (!found.section_found && t.Width() == 1) pos = NextHeaderCandidate(t, pos);
     if (pos == t.size) break;
     const Line line = LineAt(t, pos);
     pos = line.next;
@@ -206,10 +210,8 @@ std::string Encode(const Text& t, std::string_view s) {
   if (t.encoding == Text::kBytes) return std::string(s);
   std::string out;
   for (unsigned char c : s) {
-    const unsigned unit = FromAnsi(c);
-    const char hi = char(unit >> 8), lo = char(unit & 0xFF);
-    out += t.encoding == Text::kUtf16Le ? lo : hi;
-    out += t.encoding == Text::kUtf16Le ? hi : lo;
+    t.encoding == Text::kUtf8 ? AppendUtf8(FromAnsi(c), &out)
+                              : AppendUtf16(FromAnsi(c), t.encoding == Text::kUtf16Be, &out);
   }
   return out;
 }
@@ -233,9 +235,13 @@ std::optional<std::string> ReadSetting(std::string_view bytes, std::string_view 
   const Lookup found = Find(text, Trim(UpToNul(section)), Trim(UpToNul(key)));
   const Entry& e = found.entry;
   if (!found.key_found || e.equals == kNone) return std::nullopt;
+  // Quotes are the file's own: a character that converts to one is not.
+  size_t begin = e.value_begin, end = e.value_end;
+  const unsigned q = end - begin >= 2 ? text[begin] : 0;
+  if ((q == '"' || q == '\'') && text[end - 1] == q) ++begin, --end;
   std::string value;
-  for (size_t i = e.value_begin; i < e.value_end; ++i) value += text.CharOf(text[i]);
-  return std::string(Unquote(value));
+  while (begin < end) text.AppendChar(text.Next(&begin), &value);
+  return value;
 }
 
 std::string_view DefaultSetting(std::string_view default_value) {
@@ -284,22 +290,23 @@ SettingsEdit EditSetting(std::string_view bytes, std::string_view section, std::
     insert = value;
   } else if (found.key_found) {
     at = e.content_end;
+    // Only a NUL ends a name before a character cut short by the end of the
+    // file, and after that character '=' would not be read as this line's.
+    if (at > text.cut) return edit;
     erase = found.line.end - at;
     insert = '=';
     insert += value;
   } else {
     if (found.section_found) at = found.line.next;
-    if (at == text.size && at > 0 && text[at - 1] != '\r' && text[at - 1] != '\n') insert = eol;
-    if (!found.section_found) {
-      insert += '[';
-      insert += section;
-      insert += ']';
-      insert += eol;
-    }
-    insert += key;
-    insert += '=';
-    insert += value;
-    insert += eol;
+    // A character cut short by the end of the file swallows less once the
+    // file goes on: blanks and line endings only, or its line reads otherwise.
+    const std::string_view swallowed =
+        at == text.size && text.cut < at ? Utf8Swallowed(text.Bytes().substr(text.cut)) : "";
+    if (swallowed.find_first_not_of(" \t\n\v\f\r\x1a") != swallowed.npos) return edit;
+    const unsigned last = !swallowed.empty() ? swallowed.back() : at > 0 ? text[at - 1] : '\n';
+    if (at == text.size && last != '\r' && last != '\n') insert = eol;
+    if (!found.section_found) insert.append("[").append(section).append("]").append(eol);
+    insert.append(key).append("=").append(value).append(eol);
   }
   edit.insert = Encode(text, insert);
   edit.at = text.ByteOffset(at);

@@ -12,10 +12,14 @@
 //    at a NUL; names match without regard to ASCII case; the first section
 //    and the first key of a name win.
 //  - A line starting with ';' is a comment, never a key.
-//  - Quotes (" or ') around a whole value are not part of it.
-//  - The text is bytes, or UTF-16 of either byte order after its byte-order
-//    mark, converted from and to Windows-1252 (the ANSI code page); a UTF-8
-//    byte-order mark is skipped. UTF-16 without a byte-order mark is not read.
+//  - Quotes (" or ') around a whole value are not part of it: the file's
+//    own, not characters that convert to quotes.
+//  - The text is bytes, or UTF-8 or UTF-16 of either byte order after its
+//    byte-order mark, converted from and to Windows-1252 (the ANSI code page)
+//    as code_page.h says: best fit, '?' where there is none, U+FFFD for bytes
+//    that are not UTF-8. Names match by their characters, so one the file
+//    spells with a character the code page lacks matches no name asked for.
+//    UTF-16 without a byte-order mark is not read.
 #ifndef TARVOPROBE_PLATFORM_SETTINGS_TEXT_H_
 #define TARVOPROBE_PLATFORM_SETTINGS_TEXT_H_
 
@@ -54,7 +58,9 @@ struct SettingsEdit {
     kSplice,     // replace bytes [at, at + erase) by `insert`
     kUnchanged,  // the file already says it, byte for byte
     kRefused,    // CanStoreSetting says no, or the text cannot take it: UTF-16
-                 // without a byte-order mark, or ending in half a code unit
+                 // without a byte-order mark, or ending in half a code unit;
+                 // UTF-8 that ends in a character cut short, which what the
+                 // write adds after it would make read otherwise
   } kind = kRefused;
   size_t at = 0, erase = 0;
   std::string insert;  // in the file's encoding

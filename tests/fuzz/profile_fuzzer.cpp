@@ -70,13 +70,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     g_write += s == &value ? "\"" : "\" ";
   }
+
+  // In UTF-8, a lead byte among the last three that announces more bytes
+  // than follow it starts one character that runs to the end, line breaks
+  // and all.
+  const bool utf8 = size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0;
+  size_t cut = size;
+  for (size_t i = size >= 6 ? size - 3 : 3; utf8 && i < size && cut == size; ++i) {
+    const unsigned c = data[i];
+    const size_t more = c >= 0xC2 && c <= 0xDF   ? 1
+                        : c >= 0xE0 && c <= 0xEF ? 2
+                        : c >= 0xF0 && c <= 0xF4 ? 3
+                                                 : 0;
+    if (more > 0 && i + more >= size) cut = i;
+  }
+
   const std::string before(reinterpret_cast<const char*>(data), size);
   const SettingsEdit edit = EditSetting(before, section, key, value);
   Check(edit.at + edit.erase <= before.size(), "the splice lies outside the file");
   if (edit.kind == SettingsEdit::kRefused) {
-    // Tabled names and values are always writable to a file without NULs.
+    // Tabled names and values are always writable to a file without NULs,
+    // unless it is UTF-8 that ends in a character cut short.
     const bool utf16 = size >= 2 && (data[0] == 0xFF || data[0] == 0xFE);
-    Check(names % 8 >= 6 || (names / 8) % 8 >= 6 || value_choice >= 8 || utf16 ||
+    Check(names % 8 >= 6 || (names / 8) % 8 >= 6 || value_choice >= 8 || utf16 || cut < size ||
               std::memchr(data, 0, size) != nullptr,
           "a plain write failed");
     return 0;
@@ -107,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
          same(before.size() - suffix - unit, after.size() - suffix - unit)) {
     suffix += unit;
   }
-  for (size_t i = prefix; i + suffix + unit <= before.size(); i += unit) {
+  for (size_t i = prefix; i + suffix + unit <= before.size() && i < cut; i += unit) {
     unsigned u = static_cast<unsigned char>(before[i]);
     if (utf16) {
       const unsigned other = static_cast<unsigned char>(before[i + 1]);

@@ -112,4 +112,42 @@ TEST(SettingsEditTest, NamelessSectionKeysReadBackWhateverTheyStartWith) {
   }
 }
 
+// Text written into a UTF-8 file is UTF-8, names included, and what is
+// appended after a character that the end of the file cuts short leaves it
+// reading as it did, else the write is refused. Wine read each result as it
+// reads its own write (which rewrites the whole file).
+TEST(SettingsEditTest, WritesIntoUtf8Files) {
+  const std::string bom = "\xEF\xBB\xBF";
+  struct Case {
+    std::string before;
+    const char *section, *key, *value;
+    std::optional<std::string> after;  // nullopt: refused
+  };
+  const Case cases[] = {
+      {"", "S", "k", "\xE9", "[S]\nk=\xC3\xA9\n"},
+      {"[S]\r\nk=old\r\n", "S", "k", "\x80\x81\xFF", "[S]\r\nk=\xE2\x82\xAC\xC2\x81\xC3\xBF\r\n"},
+      {"[\xC3\xA9]\n", "\xC9", "\xC9", "x", "[\xC3\xA9]\n[\xC3\x89]\n\xC3\x89=x\n"},
+      {"[S]\nk=1\n", "\xE9t\xE9", "\xC9", "v", "[S]\nk=1\n[\xC3\xA9t\xC3\xA9]\n\xC3\x89=v\n"},
+      // Cut short, the character swallows the line break, a blank, or nothing.
+      {"[S]\nk=caf\xE9\n", "S", "n", "1", "[S]\nk=caf\xE9\nn=1\n"},
+      {"[S]\nk=\xE9 ", "S", "n", "1", "[S]\nk=\xE9 \nn=1\n"},
+      {"[S]\nk=\xF0\x9F\x98", "S", "n", "1", "[S]\nk=\xF0\x9F\x98\nn=1\n"},
+      // Followed, it would no longer hide a header, or would read as two.
+      {"[S]\nk=\xF0\n[", "S", "n", "1", std::nullopt},
+      {"[S]\nk=\xF0\x80\x80", "S", "n", "1", std::nullopt},
+      {std::string("[S]\nk\0\xF0\n[", 8), "S", "k", "1", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    const std::string before = bom + c.before;
+    const SettingsEdit edit = EditSetting(before, c.section, c.key, c.value);
+    if (!c.after) {
+      EXPECT_EQ(edit.kind, SettingsEdit::kRefused) << testing_util::Escape(c.before);
+      continue;
+    }
+    const std::string after = Apply(before, edit);
+    EXPECT_EQ(after, bom + *c.after) << testing_util::Escape(after);
+    EXPECT_EQ(ReadSetting(after, c.section, c.key), c.value) << testing_util::Escape(after);
+  }
+}
+
 }  // namespace
