@@ -28,9 +28,11 @@ struct Text {
   size_t cut = 0;  // UTF-8: from here to the end, one character cut short by it
 
   unsigned operator[](size_t i) const {
-    if (encoding == kUtf16Le) return data[2 * i] | data[2 * i + 1] << 8;
-    if (encoding == kUtf16Be) return data[2 * i] << 8 | data[2 * i + 1];
-    return i < cut ? data[i] : 0x80;  // what a cut-short character swallowed is not structure
+    // What a cut-short character swallowed is not structure: it reads as a
+    // byte of 0x80 or above, without a branch in this hottest of loops.
+    if (encoding < kUtf16Le) return data[i] | (i >= cut) << 7;
+    return encoding == kUtf16Le ? data[2 * i] | data[2 * i + 1] << 8
+                                : data[2 * i] << 8 | data[2 * i + 1];
   }
   size_t Width() const { return encoding >= kUtf16Le ? 2 : 1; }
   size_t ByteOffset(size_t unit) const { return bom + unit * Width(); }
@@ -134,6 +136,8 @@ Entry Parse(const Text& t, const Line& line) {
 }
 
 bool NameIs(const Text& t, const Entry& e, std::string_view name) {
+  // A unit a character but in UTF-8: most names that differ differ in length.
+  if (t.encoding != Text::kUtf8 && e.name_end - e.name_begin != name.size()) return false;
   size_t i = e.name_begin;
   for (char c : name) {
     if (i >= e.name_end || FoldCase(t.Next(&i)) != FoldCase(t.UnitOf(c))) return false;
