@@ -33,14 +33,21 @@ BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR
   const std::string path = SettingsPath(file, true);
   if (path.empty()) return FALSE;
   HeldSettings held(path);
-  if (!held.held() || held.load() == Load::kRefused || !held.writable()) return FALSE;
-  const SettingsEdit edit = EditSetting(held.bytes(), section, key, value);
-  switch (edit.kind) {
-    case SettingsEdit::kUnchanged:
-      return TRUE;
-    case SettingsEdit::kSplice:
-      return held.Replace(edit.at, edit.erase, edit.insert) ? TRUE : FALSE;
-    default:
-      return FALSE;
+  // A program that takes no lock may change the file while it is edited:
+  // the edit is made again on what it wrote, a few times at most.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (!held.held() || held.load() == Load::kRefused || !held.writable()) return FALSE;
+    const SettingsEdit edit = EditSetting(held.bytes(), section, key, value);
+    if (edit.kind == SettingsEdit::kUnchanged) return TRUE;
+    if (edit.kind != SettingsEdit::kSplice) return FALSE;
+    switch (held.Replace(edit.at, edit.erase, edit.insert)) {
+      case HeldSettings::Replaced::kDone:
+        return TRUE;
+      case HeldSettings::Replaced::kFailed:
+        return FALSE;
+      case HeldSettings::Replaced::kChanged:
+        break;
+    }
   }
+  return FALSE;
 }

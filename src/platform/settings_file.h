@@ -33,8 +33,9 @@ enum class Load {
              // file, an error
 };
 
-// Reads the file at `path`; opening never blocks (a FIFO without a writer
-// would).
+// Reads the file at `path`. What is not a regular file is never opened (a
+// FIFO's blocked writer would be released, a device would do whatever its
+// opening does), and opening never blocks.
 Load LoadSettings(const std::string& path, std::string* bytes);
 
 // A settings file held for one read-modify-write: its directory found and
@@ -62,20 +63,42 @@ class HeldSettings {
   // decide), whoever the caller is.
   bool writable() const;
 
+  enum class Replaced {
+    kDone,     // the new content is in place
+    kFailed,   // the file is as it was
+    kChanged,  // the file changed since it was loaded; it is loaded again
+               // and nothing was written: make the edit again
+  };
+
   // Replaces the file by its bytes with [at, at + erase) replaced by
   // `insert`: written to a temporary file of a name of its own beside it
-  // (".NAME.<random>.partial"; ones a killed run left are removed first)
-  // with the old file's mode (and owner, for root; 0666 less the umask for
-  // a new file), synced, and renamed over it, provided the name still holds
-  // the file that was loaded (or still nothing). Then the directory is
-  // synced. True once the new content is in place, even when that last
-  // sync fails: the rename may then not yet be durable. False, with the
-  // file as it was, on any failure before.
-  bool Replace(size_t at, size_t erase, const std::string& insert);
+  // (".NAME.<16 hex digits>.partial"; ones a killed run left are removed
+  // first, where the directory may be listed), synced, and renamed over it.
+  //  - The new file carries the old one's owner and group (as far as the
+  //    caller may set them), mode, ACL and the other extended attributes the
+  //    caller may read and set. Where what decides access (mode, group, an
+  //    ACL or a security label) cannot be carried, or the caller would gain
+  //    access as the new file's owner, nothing is replaced. A new file gets
+  //    0666 less the umask.
+  //  - The rename happens only while the name still holds the file loaded,
+  //    unchanged since (inode, size, modification and change times), or
+  //    still nothing. Programs that take no lock (editors, scripts) are
+  //    seen this way up to the last check; a change between it and the
+  //    rename itself, a few system calls later, is lost: no POSIX call
+  //    renames only if the target is unchanged.
+  //  - Then the directory is synced (or, where it may not be read, its
+  //    file system). kDone even when that last sync fails: the rename may
+  //    then not yet be durable.
+  Replaced Replace(size_t at, size_t erase, const std::string& insert);
 
  private:
+  void LoadFile();
+  bool Unchanged() const;
+
   int dir_fd_ = -1, lock_fd_ = -1;
+  int file_fd_ = -1;  // the file loaded, kept to see whether it changes
   std::string name_;  // in the directory
+  bool via_link_ = false;
   Load load_ = Load::kRefused;
   std::string bytes_;
   struct stat st_ {};  // of the file loaded

@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 
+#include <atomic>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 
@@ -92,6 +96,13 @@ const Links kLinks[] = {
        return top / "config";
      },
      true},
+    {"AnotherUsersInAStickyDirectoryOthersMayNotWrite",
+     [](const fs::path& top) {
+       Directory(top / "config", 01755, 0);
+       Link("../target", top / "config/tarvo.ini", kNobody);
+       return top / "config";
+     },
+     true},
     {"AnotherUsersInAPrivateDirectory",
      [](const fs::path& top) {
        Directory(top / "config", 0755, 0);
@@ -173,6 +184,148 @@ TEST(FileSafetyTest, ANameSwappedDuringAWriteIsNotReplaced) {
   EXPECT_EQ(ReadBytes(s.config / "moved.ini"), kOld);
   EXPECT_EQ(Leftovers(s.config), 0);
 }
+
+// An editor that takes no lock appends to the file while a write is
+// stalled: the write is made again on what the editor left.
+TEST(FileSafetyTest, AnEditMadeMeanwhileIsKept) {
+  if (NoStrace()) GTEST_SKIP() << "SKIPPED: needs " << kStrace;
+  Staged s;
+  Command c =
+      s.Under({"-e", "trace=fsync", "-e", "inject=fsync:delay_enter=1000000:when=1"}, {TARVOPROBE});
+  const auto started = std::chrono::steady_clock::now();
+  const pid_t pid = Start(c);
+  ASSERT_TRUE(WaitForStall(pid, SYS_fsync));
+  std::ofstream(s.ini, std::ios::app) << "Other=1\n";
+  const Finished f = Wait(pid, c, started);
+  EXPECT_EQ(Violation(f, s.ini, kOld, kNew + "Other=1\n"), "");
+  EXPECT_EQ(ReadBytes(s.ini), kNew + "Other=1\n");
+}
+
+// One that keeps changing the file: the write gives up, and reports it,
+// with the file as the other program left it.
+TEST(FileSafetyTest, AFileThatKeepsChangingIsLeftToTheOtherProgram) {
+  if (NoStrace()) GTEST_SKIP() << "SKIPPED: needs " << kStrace;
+  Staged s;
+  Command c = s.Under({"-e", "trace=fsync", "-e", "inject=fsync:delay_enter=200000"},
+                      {PROFILE_WRITER, "K", "1"});
+  std::atomic<bool> done{false};
+  std::string appended;
+  std::thread other([&] {
+    for (int i = 0; !done; ++i) {
+      const std::string line = "Line=" + std::to_string(i) + "\n";
+      std::ofstream(s.ini, std::ios::app) << line;
+      appended += line;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  const Finished f = RunToEnd(c);
+  done = true;
+  other.join();
+  EXPECT_EQ(f.status, 1) << "the write did not report its failure";
+  EXPECT_EQ(ReadBytes(s.ini), kOld + appended);
+  EXPECT_EQ(Leftovers(s.config), 0);
+}
+
+// What the replacement carries: owner, group, mode, ACL, extended
+// attributes; and where access would change, it does not replace. As root,
+// or as nobody with the groups given to setpriv.
+struct Carried {
+  const char* name;
+  const char* groups;  // nullptr: run as root
+  // Makes `file` (holding kOld) what the case needs; its directory is
+  // nobody's.
+  std::function<void(const fs::path& file)> make;
+  bool replaced;
+};
+
+void PrintTo(const Carried& c, std::ostream* os) { *os << c.name; }
+
+void Run(const std::vector<std::string>& argv) {
+  ASSERT_EQ(RunToEnd({argv, {"PATH=/usr/bin:/bin"}, fs::temp_directory_path()}).status, 0)
+      << argv[0];
+}
+
+constexpr gid_t kUsers = 100;
+
+const Carried kCarried[] = {
+    {"AclAttributeAndGroup", nullptr,
+     [](const fs::path& f) {
+       ASSERT_EQ(chown(f.c_str(), 0, kUsers), 0);
+       fs::permissions(f, fs::perms(0664));
+       Run({"/usr/bin/setfacl", "-m", "u:nobody:rw,g::r,m::rw", f});
+       ASSERT_EQ(setxattr(f.c_str(), "user.note", "kept", 4, 0), 0);
+     },
+     true},
+    {"NoAclFromTheDirectory", nullptr,
+     [](const fs::path& f) {
+       Run({"/usr/bin/setfacl", "-d", "-m", "u:nobody:rw", f.parent_path()});
+       fs::permissions(f, fs::perms(0664));
+     },
+     true},
+    {"GroupOfAMember", "100",
+     [](const fs::path& f) {
+       ASSERT_EQ(chown(f.c_str(), kNobody, kUsers), 0);
+       fs::permissions(f, fs::perms(0640));
+     },
+     true},
+    {"GroupNotCarriedWouldGainAccess", "",
+     [](const fs::path& f) {
+       ASSERT_EQ(chown(f.c_str(), kNobody, kUsers), 0);
+       fs::permissions(f, fs::perms(0640));
+     },
+     false},
+    {"NewOwnerWouldGainExecute", "",
+     [](const fs::path& f) {
+       ASSERT_EQ(chown(f.c_str(), 0, 0), 0);
+       fs::permissions(f, fs::perms(0766));
+     },
+     false},
+};
+
+class CarriedTest : public testing::TestWithParam<Carried> {};
+
+// Owner, group, mode and every extended attribute with its value.
+std::string Metadata(const fs::path& file) {
+  struct stat st;
+  if (stat(file.c_str(), &st) != 0) return "(none)";
+  std::ostringstream out;
+  out << st.st_uid << ":" << st.st_gid << " " << std::oct << (st.st_mode & 07777) << std::dec;
+  char names[4096], value[4096];
+  const ssize_t n = listxattr(file.c_str(), names, sizeof names);
+  for (ssize_t at = 0; at < n; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+    const ssize_t v = getxattr(file.c_str(), names + at, value, sizeof value);
+    out << " " << names + at << "=" << testing_util::Escape(std::string(value, v > 0 ? v : 0));
+  }
+  return out.str();
+}
+
+TEST_P(CarriedTest, AccessIsNeverWidened) {
+  const Carried& c = GetParam();
+  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0 ||
+      access("/usr/bin/setfacl", X_OK) != 0) {
+    GTEST_SKIP() << "SKIPPED: needs root, /usr/bin/setpriv and /usr/bin/setfacl (acl)";
+  }
+  Staged s;
+  fs::permissions(s.dir.path(), fs::perms(0755));
+  ASSERT_EQ(chown(s.config.c_str(), kNobody, kNobody), 0);
+  c.make(s.ini);
+  const std::string before = Metadata(s.ini);
+  const fs::path program = s.dir.path() / "tarvoprobe";  // where nobody may run it
+  fs::copy_file(TARVOPROBE, program);
+  Command run{{program}, Environment(s.config, s.dir.path()), s.dir.path()};
+  if (c.groups) {
+    run.argv.insert(run.argv.begin(),
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                     *c.groups ? std::string("--groups=") + c.groups : "--clear-groups"});
+  }
+  const Finished f = RunToEnd(run);
+  EXPECT_EQ(Violation(f, s.ini, kOld, kNew), "");
+  EXPECT_EQ(ReadBytes(s.ini), c.replaced ? kNew : kOld);
+  EXPECT_EQ(Metadata(s.ini), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CarriedTest, testing::ValuesIn(kCarried),
+                         [](const auto& info) { return info.param.name; });
 
 // An NFS client without local_lock=flock, emulated by a preloaded shim.
 TEST(FileSafetyTest, TheLockWorksWhereFlockNeedsAWritableDescriptor) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <set>
 
 #include "reliability/run.h"
 
@@ -128,6 +129,31 @@ const Hostile kCases[] = {
        return -1;
      },
      "victim", "victim\n", [](const fs::path& c) { EXPECT_EQ(ReadBytes(c / "tarvo.ini"), kNew); }},
+    {"OnlyItsOwnLeftoversAreRemoved",
+     [](const fs::path& c) {
+       Make(c);
+       for (const char* other : {".tarvo.ini.backup.partial",              // the user's
+                                 ".tarvo.ini.x.0123456789abcdef.partial",  // tarvo.ini.x's writer's
+                                 ".tarvo.ini.0123456789ABCDEF.partial"}) {
+         testing_util::WriteBytes(c / other, "other\n");
+       }
+       mkfifo((c / ".tarvo.ini.fedcba9876543210.partial").c_str(), 0644);
+       // A killed run's, and a link named as a run names them.
+       testing_util::WriteBytes(c / ".tarvo.ini.0123456789abcdef.partial", "[Sys");
+       testing_util::WriteBytes(c.parent_path() / "victim", "victim\n");
+       fs::create_symlink("../victim", c / ".tarvo.ini.00000000000000ff.partial");
+       return -1;
+     },
+     "victim", "victim\n",
+     [](const fs::path& c) {
+       EXPECT_EQ(ReadBytes(c / "tarvo.ini"), kNew);
+       std::set<std::string> left;
+       for (const auto& e : fs::directory_iterator(c)) left.insert(e.path().filename());
+       EXPECT_EQ(left, (std::set<std::string>{
+                           ".tarvo.ini.backup.partial", ".tarvo.ini.x.0123456789abcdef.partial",
+                           ".tarvo.ini.0123456789ABCDEF.partial",
+                           ".tarvo.ini.fedcba9876543210.partial", ".tarvo.ini.lock", "tarvo.ini"}));
+     }},
     // As another user: root passes every permission check.
     {"FileOfAnotherUserReadOnlyToUs",
      [](const fs::path& c) {
@@ -160,6 +186,15 @@ const Hostile kCases[] = {
      kOld,
      {},
      true},
+    {"DirectoryWritableButNotListable",
+     [](const fs::path& c) {
+       Make(c);
+       chown((c / "tarvo.ini").c_str(), kNobody, kNobody);
+       chown(c.c_str(), kNobody, kNobody);
+       fs::permissions(c, fs::perms(0300));
+       return -1;
+     },
+     "config/tarvo.ini", kNew, [](const fs::path& c) { ExpectMode(c, fs::perms(0300)); }, true},
     {"ConfigDirectoryNotCreatable", [](const fs::path&) { return -1; }, "config/tarvo.ini",
      std::nullopt, [](const fs::path& c) { EXPECT_FALSE(fs::exists(c)); }, true},
     {"HomeUnsetAndNoHomeInThePasswordDatabase",

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -37,15 +38,15 @@ inline std::vector<std::string> Environment(const fs::path& config, const fs::pa
           "ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"};
 }
 
-// Temporary files the stand-in may leave in `dir`: regular files named like
-// ours (a directory of such a name is someone else's).
+// Temporary files the stand-in may leave in `dir`: regular files named as
+// its writers of tarvo.ini name theirs.
 inline int Leftovers(const fs::path& dir) {
+  static const std::regex kOurs(R"(\.tarvo\.ini\.[0-9a-f]{16}\.partial)");
   int n = 0;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(dir, ec)) {
-    const std::string name = entry.path().filename().string();
-    if (name.size() > 8 && name.compare(name.size() - 8, 8, ".partial") == 0 &&
-        entry.is_regular_file(ec) && !entry.is_symlink(ec)) {
+    if (std::regex_match(entry.path().filename().string(), kOurs) && entry.is_regular_file(ec) &&
+        !entry.is_symlink(ec)) {
       ++n;
     }
   }
