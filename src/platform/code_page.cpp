@@ -1,6 +1,8 @@
 #include "platform/code_page.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <iterator>
 
 namespace {
@@ -85,6 +87,32 @@ constexpr BestFit kBestFit[] = {
      "!\"#$%&'()*+,-./"
      "0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklmnopqrstuvwxyz{|}~"}};
 
+// The same runs without pointers, so that loading the program relocates
+// nothing for them: the first character of each run, and where its fits
+// start in one string of all of them.
+constexpr size_t kRuns = std::size(kBestFit);
+constexpr size_t kFitBytes = [] {
+  size_t n = 0;
+  for (const BestFit& run : kBestFit) n += run.ansi.size();
+  return n;
+}();
+struct PackedFits {
+  char16_t first[kRuns];
+  std::uint16_t start[kRuns + 1];
+  char ansi[kFitBytes];
+};
+constexpr PackedFits kFits = [] {
+  PackedFits fits{};
+  size_t at = 0;
+  for (size_t i = 0; i < kRuns; ++i) {
+    fits.first[i] = kBestFit[i].first;
+    fits.start[i] = static_cast<std::uint16_t>(at);
+    for (const char c : kBestFit[i].ansi) fits.ansi[at++] = c;
+  }
+  fits.start[kRuns] = static_cast<std::uint16_t>(at);
+  return fits;
+}();
+
 constexpr char32_t kInvalid = 0xFFFD;
 
 // How many continuation bytes a lead byte announces; 0 for a byte that
@@ -102,18 +130,18 @@ char ToAnsi(char32_t unit) {
   for (unsigned i = 0; i < 32; ++i) {
     if (kHigh[i] == unit) return static_cast<char>(0x80 + i);
   }
-  const BestFit* fit = std::upper_bound(std::begin(kBestFit), std::end(kBestFit), unit,
-                                        [](char32_t u, const BestFit& f) { return u < f.first; });
-  if (fit == std::begin(kBestFit)) return '?';
-  --fit;
-  return unit - fit->first < fit->ansi.size() ? fit->ansi[unit - fit->first] : '?';
+  const char16_t* after = std::upper_bound(std::begin(kFits.first), std::end(kFits.first), unit);
+  if (after == std::begin(kFits.first)) return '?';
+  const size_t run = static_cast<size_t>(after - std::begin(kFits.first)) - 1;
+  const size_t at = kFits.start[run] + (unit - kFits.first[run]);
+  return at < kFits.start[run + 1] ? kFits.ansi[at] : '?';
 }
 
-void AppendAnsi(char32_t c, std::string* out) {
+void AppendAnsi(char32_t c, Buffer* out) {
   if (c > 0xFFFF) {
-    out->append("??");  // a surrogate pair, which has no fit
+    out->Append("??");  // a surrogate pair, which has no fit
   } else {
-    out->push_back(ToAnsi(c));
+    out->Append(ToAnsi(c));
   }
 }
 
@@ -155,15 +183,19 @@ size_t Utf8CutShort(std::string_view text) {
 }
 
 std::string_view Utf8Swallowed(std::string_view cut_short) {
-  std::string followed(cut_short);
-  followed += "\n\n\n";  // enough that the end cuts nothing short
+  // Followed by enough that the end cuts nothing short. A character cut
+  // short by the end has at most three bytes.
+  char followed[6] = {'\n', '\n', '\n', '\n', '\n', '\n'};
+  const size_t n = std::min(cut_short.size(), size_t{3});
+  std::memcpy(followed, cut_short.data(), n);
   size_t at = 0;
-  NextUtf8(followed, &at);
-  return cut_short.substr(std::min(at, cut_short.size()));
+  NextUtf8({followed, n + 3}, &at);
+  at = std::min(at, cut_short.size());
+  return {cut_short.data() + at, cut_short.size() - at};
 }
 
-void AppendUtf8(char32_t c, std::string* out) {
-  const auto put = [&](unsigned b) { out->push_back(static_cast<char>(b)); };
+void AppendUtf8(char32_t c, Buffer* out) {
+  const auto put = [&](unsigned b) { out->Append(static_cast<char>(b)); };
   if (c < 0x80) {
     put(c);
   } else if (c < 0x800) {
@@ -181,8 +213,8 @@ void AppendUtf8(char32_t c, std::string* out) {
   }
 }
 
-void AppendUtf16(char32_t unit, bool big_endian, std::string* out) {
+void AppendUtf16(char32_t unit, bool big_endian, Buffer* out) {
   const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit);
-  out->push_back(big_endian ? high : low);
-  out->push_back(big_endian ? low : high);
+  out->Append(big_endian ? high : low);
+  out->Append(big_endian ? low : high);
 }

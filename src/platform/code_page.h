@@ -5,8 +5,9 @@
 #define TARVOPROBE_PLATFORM_CODE_PAGE_H_
 
 #include <cstddef>
-#include <string>
 #include <string_view>
+
+#include "platform/buffer.h"
 
 // The character of an ANSI byte. Bytes the code page leaves unassigned
 // (0x81, 0x8D, 0x8F, 0x90, 0x9D) stand for U+0081 and so on, as on Windows.
@@ -19,7 +20,7 @@ char ToAnsi(char32_t unit);
 
 // Appends the ANSI bytes of a character, one per UTF-16 unit, as the
 // platform converts: a character beyond U+FFFF gives "??".
-void AppendAnsi(char32_t c, std::string* out);
+void AppendAnsi(char32_t c, Buffer* out);
 
 // The character at `*at` of UTF-8 `text`, which runs to the end of the
 // file, moving `*at` past it. Bytes that are not UTF-8 read as U+FFFD, as
@@ -43,7 +44,7 @@ size_t Utf8CutShort(std::string_view text);
 std::string_view Utf8Swallowed(std::string_view cut_short);
 
 // Appends a character in UTF-8, or a UTF-16 unit in either byte order.
-void AppendUtf8(char32_t c, std::string* out);
-void AppendUtf16(char32_t unit, bool big_endian, std::string* out);
+void AppendUtf8(char32_t c, Buffer* out);
+void AppendUtf16(char32_t unit, bool big_endian, Buffer* out);
 
 #endif  // TARVOPROBE_PLATFORM_CODE_PAGE_H_

@@ -2,8 +2,7 @@
 // over the settings text (settings_text.h) and the settings file
 // (settings_file.h).
 #include <cstring>
-#include <optional>
-#include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "platform/settings_file.h"
@@ -12,16 +11,16 @@
 DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR default_value, LPSTR buffer,
                                DWORD size, LPCSTR file) {
   if (!buffer || size == 0) return 0;
-  std::optional<std::string> found;
+  Buffer found;
+  bool in_file = false;
   if (section && key && file) {
-    const std::string path = SettingsPath(file, false);
-    std::string bytes;
-    if (!path.empty() && LoadSettings(path, &bytes) == Load::kRead) {
-      found = ReadSetting(bytes, section, key);
-    }
+    const Buffer path = SettingsPath(file, false);
+    Buffer bytes;
+    in_file = !path.empty() && LoadSettings(path, &bytes) == Load::kRead &&
+              ReadSetting(bytes, section, key, &found);
   }
   const std::string_view value =
-      found ? *found : DefaultSetting(default_value ? default_value : "");
+      in_file ? found : DefaultSetting(default_value ? default_value : "");
   const size_t n = value.size() < size - 1 ? value.size() : size - 1;
   std::memcpy(buffer, value.data(), n);
   buffer[n] = '\0';
@@ -30,13 +29,13 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR default_value,
 
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR file) {
   if (!section || !key || !value || !file || !CanStoreSetting(section, key, value)) return FALSE;
-  const std::string path = SettingsPath(file, true);
+  const Buffer path = SettingsPath(file, true);
   if (path.empty()) return FALSE;
   HeldSettings held(path);
   // A program that takes no lock may change the file while it is edited:
   // the edit is made again on what it wrote, a few times at most.
   for (int attempt = 0; attempt < 3; ++attempt) {
-    if (!held.held() || held.load() == Load::kRefused || !held.writable()) return FALSE;
+    if (!held.writable()) return FALSE;
     const SettingsEdit edit = EditSetting(held.bytes(), section, key, value);
     if (edit.kind == SettingsEdit::kUnchanged) return TRUE;
     if (edit.kind != SettingsEdit::kSplice) return FALSE;

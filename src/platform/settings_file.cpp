@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/uio.h>
@@ -10,15 +11,31 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 // 32-bit builds too: a file system's inode numbers, sizes and times, and the
 // clock, pass 32 bits (overlay mounts with xino, XFS, NFS; 2038).
 static_assert(sizeof(off_t) == 8 && sizeof(ino_t) == 8 && sizeof(time_t) == 8,
               "build with _FILE_OFFSET_BITS=64 and _TIME_BITS=64");
+
+bool Name::Join(std::initializer_list<std::string_view> parts) {
+  size_t n = 0;
+  for (const std::string_view part : parts) {
+    if (part.size() > NAME_MAX - n) {
+      text[0] = '\0';
+      return false;
+    }
+    std::memcpy(text + n, part.data(), part.size());
+    n += part.size();
+  }
+  text[n] = '\0';
+  return true;
+}
 
 namespace {
 
@@ -44,23 +61,18 @@ struct Fd {
     if (fd != -1) close(fd);
     fd = f;
   }
-  int Release() {
-    const int f = fd;
-    fd = -1;
-    return f;
-  }
+  int Release() { return std::exchange(fd, -1); }
 };
 
-std::string ConfigDirectory() {
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg && xdg[0] == '/') return xdg;
-  const char* home = std::getenv("HOME");
-  if (!home || home[0] != '/') {
-    const passwd* pw = getpwuid(getuid());
-    home = pw ? pw->pw_dir : nullptr;
-  }
-  if (!home || home[0] != '/') return "";
-  return std::string(home) + "/.config";
+bool StartsWith(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && std::memcmp(s.data(), prefix.data(), prefix.size()) == 0;
+}
+
+// What is left of `s` from `pos` on.
+std::string_view From(std::string_view s, size_t pos) { return {s.data() + pos, s.size() - pos}; }
+
+int OpenRoot(bool absolute) {
+  return openat(AT_FDCWD, absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
 // The kernel's protected_symlinks rule for a link in directory `dir`.
@@ -73,24 +85,26 @@ bool MayFollow(const struct stat& link, const struct stat& dir) {
 // descriptor) and the name there, every link on the way followed by hand
 // under the rule. `*via_link`: the name was reached through a link at the
 // end of the path. `*found`: what the name holds, all zero when nothing.
-int Locate(const std::string& path, std::string* name, bool* via_link, struct stat* found) {
-  Fd dir(open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+int Locate(std::string_view path, Name* name, bool* via_link, struct stat* found) {
+  Fd dir(OpenRoot(StartsWith(path, "/")));
   struct stat dir_st;
   if (dir.fd == -1 || fstat(dir.fd, &dir_st) != 0) return -1;
-  std::string rest = path;
+  Buffer followed;  // the rest of the path behind the last link followed
+  std::string_view rest = path;
   int links = 0;
   *via_link = false;
   *found = {};
   while (true) {
     const size_t begin = rest.find_first_not_of('/');
-    if (begin == std::string::npos) return -1;  // a directory, not a file
-    const size_t end = rest.find('/', begin);
-    const std::string part = rest.substr(begin, end - begin);
-    rest = end == std::string::npos ? "" : rest.substr(end);
-    const bool last = rest.find_first_not_of('/') == std::string::npos;
-    if (part == ".") continue;
+    if (begin == std::string_view::npos) return -1;  // a directory, not a file
+    const size_t end = std::min(rest.find('/', begin), rest.size());
+    Name part;
+    if (!part.Join({{rest.data() + begin, end - begin}})) return -1;
+    rest = From(rest, end);
+    const bool last = rest.find_first_not_of('/') == std::string_view::npos;
+    if (std::string_view(part.text) == ".") continue;
     struct stat st;
-    if (fstatat(dir.fd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(dir.fd, part.text, &st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno != ENOENT || !last) return -1;
       *name = part;
       return dir.Release();
@@ -98,11 +112,13 @@ int Locate(const std::string& path, std::string* name, bool* via_link, struct st
     if (S_ISLNK(st.st_mode)) {
       if (++links > kMaxLinks || !MayFollow(st, dir_st)) return -1;
       char target[4096];
-      const ssize_t n = readlinkat(dir.fd, part.c_str(), target, sizeof target);
+      const ssize_t n = readlinkat(dir.fd, part.text, target, sizeof target);
       if (n <= 0 || static_cast<size_t>(n) == sizeof target) return -1;
-      rest = std::string(target, static_cast<size_t>(n)) + "/" + rest;
+      Buffer next(std::string_view(target, static_cast<size_t>(n)));
+      followed = std::move(next.Append('/').Append(rest));
+      rest = followed;
       if (target[0] == '/') {
-        dir.Reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        dir.Reset(OpenRoot(true));
         if (dir.fd == -1 || fstat(dir.fd, &dir_st) != 0) return -1;
       }
       if (last) *via_link = true;
@@ -113,7 +129,7 @@ int Locate(const std::string& path, std::string* name, bool* via_link, struct st
       *found = st;
       return dir.Release();
     }
-    dir.Reset(openat(dir.fd, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    dir.Reset(openat(dir.fd, part.text, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (dir.fd == -1 || fstat(dir.fd, &dir_st) != 0) return -1;
   }
 }
@@ -121,29 +137,27 @@ int Locate(const std::string& path, std::string* name, bool* via_link, struct st
 // Reads the regular file `name` in `dir` through the descriptor it opens,
 // never following a link there, which would have been swapped in since.
 // The descriptor goes to `*kept`, or is closed without one.
-Load ReadRegularFile(int dir, const std::string& name, bool via_link, std::string* bytes,
-                     struct stat* st, Fd* kept = nullptr) {
+Load ReadRegularFile(int dir, const char* name, bool via_link, Buffer* bytes, struct stat* st,
+                     Fd* kept = nullptr) {
   Fd fd(RetryOnEintr([&] {
-    return openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    return openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   }));
   if (fd.fd == -1) return errno == ENOENT && !via_link ? Load::kAbsent : Load::kRefused;
-  Load result = Load::kRefused;
-  if (fstat(fd.fd, st) == 0 && S_ISREG(st->st_mode) && st->st_size <= kMaxFileSize) {
-    bytes->resize(static_cast<size_t>(st->st_size) + 1);  // +1 notices growth
-    size_t got = 0;
-    ssize_t n = 0;
-    while (got < bytes->size() && (n = RetryOnEintr([&] {
-                                     return read(fd.fd, &(*bytes)[got], bytes->size() - got);
-                                   })) > 0) {
-      got += static_cast<size_t>(n);
-    }
-    if (n >= 0 && got <= static_cast<size_t>(st->st_size)) {
-      bytes->resize(got);
-      result = Load::kRead;
-      if (kept) kept->Reset(fd.Release());
-    }
+  if (fstat(fd.fd, st) != 0 || !S_ISREG(st->st_mode) || st->st_size > kMaxFileSize) {
+    return Load::kRefused;
   }
-  return result;
+  bytes->Resize(static_cast<size_t>(st->st_size) + 1);  // +1 notices growth
+  size_t got = 0;
+  ssize_t n = 0;
+  while (got < bytes->size() && (n = RetryOnEintr([&] {
+                                   return read(fd.fd, bytes->data() + got, bytes->size() - got);
+                                 })) > 0) {
+    got += static_cast<size_t>(n);
+  }
+  if (n < 0 || got > static_cast<size_t>(st->st_size)) return Load::kRefused;
+  bytes->Resize(got);
+  if (kept) kept->Reset(fd.Release());
+  return Load::kRead;
 }
 
 std::int64_t MonotonicMs() {
@@ -157,17 +171,18 @@ std::int64_t MonotonicMs() {
 // needs a descriptor open for writing. The file is readable to all (the
 // umask aside), so that one who may not write it still locks it on a local
 // file system.
-int Lock(int dir, const std::string& name) {
-  const std::string lock_name = "." + name + ".lock";
+int Lock(int dir, std::string_view name) {
+  Name lock;
+  if (!lock.Join({".", name, ".lock"})) return -1;
   const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  int fd = RetryOnEintr(
-      [&] { return openat(dir, lock_name.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0644); });
+  int fd =
+      RetryOnEintr([&] { return openat(dir, lock.text, O_RDWR | O_CREAT | O_EXCL | flags, 0644); });
   if (fd != -1) {
     fchmod(fd, 0644);
   } else if (errno == EEXIST) {
-    fd = RetryOnEintr([&] { return openat(dir, lock_name.c_str(), O_RDWR | flags); });
+    fd = RetryOnEintr([&] { return openat(dir, lock.text, O_RDWR | flags); });
     if (fd == -1 && errno == EACCES) {
-      fd = RetryOnEintr([&] { return openat(dir, lock_name.c_str(), O_RDONLY | flags); });
+      fd = RetryOnEintr([&] { return openat(dir, lock.text, O_RDONLY | flags); });
     }
   }
   struct stat st;
@@ -204,20 +219,22 @@ bool WriteAll(int fd, iovec* pieces, int count) {
   return true;
 }
 
-constexpr char kPartial[] = ".partial";
+constexpr std::string_view kPartial = ".partial";
 constexpr size_t kRandomDigits = 16;
 
 // Whether `entry` is a name the writers of `name` give their temporary
 // files: "." + name + "." + 16 lower-case hex digits + ".partial".
-bool IsTemporaryOf(const char* entry, const std::string& name) {
-  const size_t n = std::strlen(entry), prefix = name.size() + 2;
-  if (n != prefix + kRandomDigits + sizeof kPartial - 1 || entry[0] != '.' ||
-      name.compare(0, name.size(), entry + 1, name.size()) != 0 || entry[prefix - 1] != '.' ||
-      std::strcmp(entry + prefix + kRandomDigits, kPartial) != 0) {
+bool IsTemporaryOf(std::string_view entry, std::string_view name) {
+  const size_t digits = name.size() + 2;
+  if (entry.size() != digits + kRandomDigits + kPartial.size() || entry[0] != '.' ||
+      std::string_view(entry.data() + 1, name.size()) != name || entry[digits - 1] != '.' ||
+      From(entry, digits + kRandomDigits) != kPartial) {
     return false;
   }
-  for (size_t i = prefix; i < prefix + kRandomDigits; ++i) {
-    if (!std::strchr("0123456789abcdef", entry[i]) || entry[i] == '\0') return false;
+  for (size_t i = digits; i < digits + kRandomDigits; ++i) {
+    if (!((entry[i] >= '0' && entry[i] <= '9') || (entry[i] >= 'a' && entry[i] <= 'f'))) {
+      return false;
+    }
   }
   return true;
 }
@@ -225,43 +242,43 @@ bool IsTemporaryOf(const char* entry, const std::string& name) {
 // Under the lock no other writer of this file is at work: whatever
 // temporary file of its own is here, a killed run left it. `listing` is
 // the directory opened for reading.
-void RemoveLeftovers(int listing, const std::string& name) {
-  const int fd = dup(listing);
-  DIR* entries = fd == -1 ? nullptr : fdopendir(fd);
-  if (!entries) {
-    if (fd != -1) close(fd);
-    return;
-  }
-  while (const dirent* e = readdir(entries)) {
-    struct stat st;
-    if (IsTemporaryOf(e->d_name, name) &&
-        fstatat(listing, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
-      unlinkat(listing, e->d_name, 0);
+void RemoveLeftovers(int listing, std::string_view name) {
+  alignas(dirent64) char entries[4096];
+  for (ssize_t n; (n = getdents64(listing, entries, sizeof entries)) > 0;) {
+    for (ssize_t at = 0; at < n;) {
+      const auto* e = reinterpret_cast<const dirent64*>(entries + at);
+      at += e->d_reclen;
+      struct stat st;
+      if (IsTemporaryOf(e->d_name, name) &&
+          fstatat(listing, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+          (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
+        unlinkat(listing, e->d_name, 0);
+      }
     }
   }
-  closedir(entries);
 }
 
 // A temporary file beside `name` that nothing else has: a fresh random name,
 // created exclusively.
-int CreateTemporary(int dir, const std::string& name, mode_t mode, std::string* temp) {
+int CreateTemporary(int dir, std::string_view name, mode_t mode, Name* temp) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     unsigned char random[kRandomDigits / 2] = {};
     if (getrandom(random, sizeof random, GRND_NONBLOCK) != sizeof random) {
+      // The clock, and where this run's stack is (ASLR): apart from every
+      // other run's, and O_EXCL settles the rest.
       const std::uint64_t mix = static_cast<std::uint64_t>(MonotonicMs()) * 1000003u +
-                                static_cast<std::uint64_t>(getpid()) * 7919u + attempt;
+                                reinterpret_cast<std::uintptr_t>(&random) + attempt;
       static_assert(sizeof mix == sizeof random, "every random byte from the mix");
       std::memcpy(random, &mix, sizeof random);
     }
-    *temp = "." + name + ".";
-    for (unsigned char b : random) {
-      *temp += "0123456789abcdef"[b >> 4];
-      *temp += "0123456789abcdef"[b & 15];
+    char digits[kRandomDigits];
+    for (size_t i = 0; i < sizeof random; ++i) {
+      digits[2 * i] = "0123456789abcdef"[random[i] >> 4];
+      digits[2 * i + 1] = "0123456789abcdef"[random[i] & 15];
     }
-    *temp += kPartial;
+    if (!temp->Join({".", name, ".", {digits, sizeof digits}, kPartial})) return -1;
     const int fd = RetryOnEintr([&] {
-      return openat(dir, temp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+      return openat(dir, temp->text, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     });
     if (fd != -1 || errno != EEXIST) return fd;
   }
@@ -270,21 +287,24 @@ int CreateTemporary(int dir, const std::string& name, mode_t mode, std::string* 
 
 // Extended attributes that decide who may do what: ACLs (system.*) and
 // security labels (security.*). The others are data.
-bool DecidesAccess(const char* attribute) {
-  return std::strncmp(attribute, "system.", 7) == 0 || std::strncmp(attribute, "security.", 9) == 0;
+bool DecidesAccess(std::string_view attribute) {
+  return StartsWith(attribute, "system.") || StartsWith(attribute, "security.");
 }
 
 // Reads into `out` what `get(buffer, size)` fills, as flistxattr and
 // fgetxattr do; false, with errno, when it cannot.
 template <typename Get>
-bool ReadAttributes(Get get, std::string* out) {
+bool ReadAttributes(Get get, Buffer* out) {
   for (;;) {
     const ssize_t size = get(nullptr, 0);
-    if (size < 0) return false;
-    out->resize(static_cast<size_t>(size) + 1);  // +1: never a null pointer
-    const ssize_t got = get(&(*out)[0], out->size());
+    if (size <= 0) {
+      out->Resize(0);
+      return size == 0;
+    }
+    out->Resize(static_cast<size_t>(size));
+    const ssize_t got = get(out->data(), out->size());
     if (got >= 0) {
-      out->resize(static_cast<size_t>(got));
+      out->Resize(static_cast<size_t>(got));
       return true;
     }
     if (errno != ERANGE) return false;  // ERANGE: it grew meanwhile
@@ -293,15 +313,21 @@ bool ReadAttributes(Get get, std::string* out) {
 
 // The names of `fd`'s extended attributes, each ended by a NUL; none where
 // the file system keeps none.
-bool AttributeNames(int fd, std::string* names) {
-  if (ReadAttributes([&](char* to, size_t n) { return flistxattr(fd, to, n); }, names)) return true;
-  names->clear();
-  return errno == ENOTSUP;
+bool AttributeNames(int fd, Buffer* names) {
+  return ReadAttributes([&](char* to, size_t n) { return flistxattr(fd, to, n); }, names) ||
+         errno == ENOTSUP;
 }
 
-bool Listed(const std::string& names, const char* name) {
-  for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
-    if (std::strcmp(&names[at], name) == 0) return true;
+// The name at `*at` of a list of NUL-ended names, moving `*at` past it.
+std::string_view NextName(std::string_view names, size_t* at) {
+  const std::string_view name(names.data() + *at);
+  *at += name.size() + 1;
+  return name;
+}
+
+bool Listed(std::string_view names, std::string_view name) {
+  for (size_t at = 0; at < names.size();) {
+    if (NextName(names, &at) == name) return true;
   }
   return false;
 }
@@ -313,25 +339,25 @@ bool Listed(const std::string& names, const char* name) {
 // that the old lacks), a group not carried whose class may do more than all
 // others may, or an owner not carried whose bits give the caller, who then
 // owns the file, more than the caller may do now.
-bool CarryMetadata(int from, const struct stat& st, int dir, const std::string& name, int to) {
+bool CarryMetadata(int from, const struct stat& st, int dir, const char* name, int to) {
   // Both where the caller may (root), else the group alone (as a member).
   const bool group_carried =
       fchown(to, st.st_uid, st.st_gid) == 0 || fchown(to, static_cast<uid_t>(-1), st.st_gid) == 0;
   struct stat now;
-  std::string names, value, added;
+  Buffer names, value, added;
   if (fstat(to, &now) != 0 || !AttributeNames(from, &names) || !AttributeNames(to, &added)) {
     return false;
   }
-  for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
-    const char* attribute = &names[at];
+  for (size_t at = 0; at < names.size();) {
+    const char* attribute = NextName(names, &at).data();
     const bool copied =
         ReadAttributes([&](char* v, size_t n) { return fgetxattr(from, attribute, v, n); },
                        &value) &&
         fsetxattr(to, attribute, value.data(), value.size(), 0) == 0;
     if (!copied && DecidesAccess(attribute)) return false;
   }
-  for (size_t at = 0; at < added.size(); at += std::strlen(&added[at]) + 1) {
-    const char* attribute = &added[at];
+  for (size_t at = 0; at < added.size();) {
+    const char* attribute = NextName(added, &at).data();
     if (DecidesAccess(attribute) && !Listed(names, attribute) && fremovexattr(to, attribute) != 0) {
       return false;
     }
@@ -345,7 +371,7 @@ bool CarryMetadata(int from, const struct stat& st, int dir, const std::string& 
     const mode_t owner = (st.st_mode >> 6) & 7;
     for (const int bit : {R_OK, W_OK, X_OK}) {  // the mode's bits 4, 2 and 1
       if ((owner & static_cast<mode_t>(bit)) != 0 &&
-          faccessat(dir, name.c_str(), bit, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
+          faccessat(dir, name, bit, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
         return false;
       }
     }
@@ -353,26 +379,39 @@ bool CarryMetadata(int from, const struct stat& st, int dir, const std::string& 
   return true;
 }
 
-}  // namespace
-
-std::string SettingsPath(const char* file, bool create_directory) {
-  if (std::strchr(file, '/')) return file;
-  const std::string dir = ConfigDirectory();
-  if (dir.empty()) return "";
-  if (create_directory) mkdir(dir.c_str(), 0700);  // parents never
-  return dir + "/" + file;
+Buffer ConfigDirectory() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg && xdg[0] == '/') return Buffer(xdg);
+  const char* home = std::getenv("HOME");
+  if (!home || home[0] != '/') {
+    const passwd* pw = getpwuid(getuid());
+    home = pw ? pw->pw_dir : nullptr;
+  }
+  if (!home || home[0] != '/') return Buffer();
+  Buffer dir(home);
+  return std::move(dir.Append("/.config"));
 }
 
-Load LoadSettings(const std::string& path, std::string* bytes) {
-  std::string name;
+}  // namespace
+
+Buffer SettingsPath(const char* file, bool create_directory) {
+  if (std::string_view(file).find('/') != std::string_view::npos) return Buffer(file);
+  Buffer dir = ConfigDirectory();
+  if (dir.empty()) return dir;
+  if (create_directory) mkdir(dir.c_str(), 0700);  // parents never
+  return std::move(dir.Append('/').Append(file));
+}
+
+Load LoadSettings(std::string_view path, Buffer* bytes) {
+  Name name;
   bool via_link;
   struct stat st;
   const Fd dir(Locate(path, &name, &via_link, &st));
   if (dir.fd == -1 || (st.st_mode != 0 && !S_ISREG(st.st_mode))) return Load::kRefused;
-  return ReadRegularFile(dir.fd, name, via_link, bytes, &st);  // which looks again, for a race
+  return ReadRegularFile(dir.fd, name.text, via_link, bytes, &st);  // it looks again: a race
 }
 
-HeldSettings::HeldSettings(const std::string& path) {
+HeldSettings::HeldSettings(std::string_view path) {
   struct stat found;
   Fd located(Locate(path, &name_, &via_link_, &found));
   // Nothing that could not be replaced gets a lock file beside it.
@@ -381,19 +420,19 @@ HeldSettings::HeldSettings(const std::string& path) {
     return;
   }
   dir_fd_ = located.Release();
-  lock_fd_ = Lock(dir_fd_, name_);
-  if (held()) LoadFile();
+  lock_fd_ = Lock(dir_fd_, name_.text);
+  if (lock_fd_ != -1) LoadFile();
 }
 
 HeldSettings::~HeldSettings() {
-  if (file_fd_ != -1) close(file_fd_);
-  if (lock_fd_ != -1) close(lock_fd_);  // unlocks
-  if (dir_fd_ != -1) close(dir_fd_);
+  for (const int fd : {file_fd_, lock_fd_, dir_fd_}) {  // closing the lock file unlocks
+    if (fd != -1) close(fd);
+  }
 }
 
 void HeldSettings::LoadFile() {
   Fd kept;
-  load_ = ReadRegularFile(dir_fd_, name_, via_link_, &bytes_, &st_, &kept);
+  load_ = ReadRegularFile(dir_fd_, name_.text, via_link_, &bytes_, &st_, &kept);
   if (file_fd_ != -1) close(file_fd_);
   file_fd_ = kept.Release();
 }
@@ -401,14 +440,14 @@ void HeldSettings::LoadFile() {
 bool HeldSettings::writable() const {
   return load_ == Load::kAbsent ||
          (load_ == Load::kRead && (st_.st_mode & 0222) != 0 &&
-          faccessat(dir_fd_, name_.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0);
+          faccessat(dir_fd_, name_.text, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0);
 }
 
 // The name still holds the file loaded, and it has not changed since; or
 // it still holds nothing.
 bool HeldSettings::Unchanged() const {
   struct stat named, now;
-  if (fstatat(dir_fd_, name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (fstatat(dir_fd_, name_.text, &named, AT_SYMLINK_NOFOLLOW) != 0) {
     return errno == ENOENT && load_ == Load::kAbsent;
   }
   const auto same_time = [](const timespec& a, const timespec& b) {
@@ -419,26 +458,28 @@ bool HeldSettings::Unchanged() const {
          same_time(now.st_mtim, st_.st_mtim) && same_time(now.st_ctim, st_.st_ctim);
 }
 
-HeldSettings::Replaced HeldSettings::Replace(size_t at, size_t erase, const std::string& insert) {
-  if (!held() || load_ == Load::kRefused || at + erase > bytes_.size()) return Replaced::kFailed;
-  iovec pieces[3] = {{&bytes_[0], at},
+HeldSettings::Replaced HeldSettings::Replace(size_t at, size_t erase, std::string_view insert) {
+  if (load_ == Load::kRefused || at + erase > bytes_.size()) return Replaced::kFailed;
+  // The head of the file as loaded, the new text, and the tail: no second
+  // copy of the file is made.
+  iovec pieces[3] = {{bytes_.data(), at},
                      {const_cast<char*>(insert.data()), insert.size()},
-                     {&bytes_[0] + at + erase, bytes_.size() - at - erase}};
+                     {bytes_.data() + at + erase, bytes_.size() - at - erase}};
   // A directory the caller may write and search but not read cannot be
   // listed (nor synced): the rest works there.
   const Fd listing(openat(dir_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (listing.fd != -1) RemoveLeftovers(listing.fd, name_);
+  if (listing.fd != -1) RemoveLeftovers(listing.fd, name_.text);
   const bool old = load_ == Load::kRead;
-  std::string temp;
+  Name temp;
   // A new file gets 0666 less the umask from the kernel; an old one its mode.
-  const int fd = CreateTemporary(dir_fd_, name_, old ? 0600 : 0666, &temp);
+  const int fd = CreateTemporary(dir_fd_, name_.text, old ? 0600 : 0666, &temp);
   if (fd == -1) return Replaced::kFailed;
-  bool ok = (!old || CarryMetadata(file_fd_, st_, dir_fd_, name_, fd)) && WriteAll(fd, pieces, 3) &&
-            RetryOnEintr([&] { return fsync(fd); }) == 0;
+  bool ok = (!old || CarryMetadata(file_fd_, st_, dir_fd_, name_.text, fd)) &&
+            WriteAll(fd, pieces, 3) && RetryOnEintr([&] { return fsync(fd); }) == 0;
   ok = (close(fd) == 0 || errno == EINTR) && ok;
   const bool unchanged = !ok || Unchanged();
-  if (!ok || !unchanged || renameat(dir_fd_, temp.c_str(), dir_fd_, name_.c_str()) != 0) {
-    unlinkat(dir_fd_, temp.c_str(), 0);
+  if (!ok || !unchanged || renameat(dir_fd_, temp.text, dir_fd_, name_.text) != 0) {
+    unlinkat(dir_fd_, temp.text, 0);
     if (unchanged) return Replaced::kFailed;
     LoadFile();
     return Replaced::kChanged;

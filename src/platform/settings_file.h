@@ -10,20 +10,32 @@
 #ifndef TARVOPROBE_PLATFORM_SETTINGS_FILE_H_
 #define TARVOPROBE_PLATFORM_SETTINGS_FILE_H_
 
+#include <limits.h>
 #include <sys/stat.h>
 
 #include <cstddef>
-#include <string>
+#include <initializer_list>
+#include <string_view>
+
+#include "platform/buffer.h"
 
 // How long a writer waits for another one's lock before it gives up.
 constexpr int kLockWaitMs = 5000;
+
+// A name in a directory, NUL-ended, of at most NAME_MAX bytes, as file
+// systems take them.
+struct Name {
+  char text[NAME_MAX + 1] = "";
+  // Puts `parts` together; false, leaving "", when they make too long a name.
+  bool Join(std::initializer_list<std::string_view> parts);
+};
 
 // Where the settings file `file` lives: `file` itself when it holds a '/',
 // else in the configuration directory: $XDG_CONFIG_HOME when absolute, else
 // $HOME/.config, else the password database's home + /.config. "" when
 // there is no such directory. `create_directory` creates the configuration
 // directory (mode 0700) when its parent exists; parents never.
-std::string SettingsPath(const char* file, bool create_directory);
+Buffer SettingsPath(const char* file, bool create_directory);
 
 enum class Load {
   kRead,     // the bytes of a regular file of at most 64 MiB
@@ -36,7 +48,7 @@ enum class Load {
 // Reads the file at `path`. What is not a regular file is never opened (a
 // FIFO's blocked writer would be released, a device would do whatever its
 // opening does), and opening never blocks.
-Load LoadSettings(const std::string& path, std::string* bytes);
+Load LoadSettings(std::string_view path, Buffer* bytes);
 
 // A settings file held for one read-modify-write: its directory found and
 // opened, the lock taken, and the file loaded through the directory. The
@@ -48,20 +60,17 @@ Load LoadSettings(const std::string& path, std::string* bytes);
 // the object.
 class HeldSettings {
  public:
-  explicit HeldSettings(const std::string& path);
+  explicit HeldSettings(std::string_view path);
   ~HeldSettings();
   HeldSettings(const HeldSettings&) = delete;
   HeldSettings& operator=(const HeldSettings&) = delete;
 
-  // False when the path is refused, or the lock could not be had.
-  bool held() const { return lock_fd_ != -1; }
-  Load load() const { return load_; }
-  const std::string& bytes() const { return bytes_; }
-
-  // Whether the file may be replaced: it is absent, or a regular file with a
-  // write bit in its mode that the caller may write (as its effective ids
-  // decide), whoever the caller is.
+  // Whether the file may be replaced: the lock is held, and the file is
+  // absent, or a regular file loaded, with a write bit in its mode, that the
+  // caller may write (as its effective ids decide), whoever the caller is.
   bool writable() const;
+  // The file as loaded; none when it is absent.
+  std::string_view bytes() const { return bytes_; }
 
   enum class Replaced {
     kDone,     // the new content is in place
@@ -89,7 +98,7 @@ class HeldSettings {
   //  - Then the directory is synced (or, where it may not be read, its
   //    file system). kDone even when that last sync fails: the rename may
   //    then not yet be durable.
-  Replaced Replace(size_t at, size_t erase, const std::string& insert);
+  Replaced Replace(size_t at, size_t erase, std::string_view insert);
 
  private:
   void LoadFile();
@@ -97,10 +106,10 @@ class HeldSettings {
 
   int dir_fd_ = -1, lock_fd_ = -1;
   int file_fd_ = -1;  // the file loaded, kept to see whether it changes
-  std::string name_;  // in the directory
+  Name name_;         // in the directory
   bool via_link_ = false;
   Load load_ = Load::kRefused;
-  std::string bytes_;
+  Buffer bytes_;
   struct stat st_ {};  // of the file loaded
 };
 

@@ -24,15 +24,16 @@
 #define TARVOPROBE_PLATFORM_SETTINGS_TEXT_H_
 
 #include <cstddef>
-#include <optional>
-#include <string>
 #include <string_view>
 
-// The value of `key` in `section` of a file holding `bytes`, in Windows-1252,
-// quotes around it removed; nullopt when the file holds no such key with an
-// '=' on its line, or cannot be read as settings.
-std::optional<std::string> ReadSetting(std::string_view bytes, std::string_view section,
-                                       std::string_view key);
+#include "platform/buffer.h"
+
+// Puts into `*value` the value of `key` in `section` of a file holding
+// `bytes`, in Windows-1252, quotes around it removed. False, with `*value`
+// left as it was, when the file holds no such key with an '=' on its line,
+// or cannot be read as settings.
+bool ReadSetting(std::string_view bytes, std::string_view section, std::string_view key,
+                 Buffer* value);
 
 // What a read gives for `default_value` when there is no value: trailing
 // spaces removed (but the first, as on the platform), then quotes.
@@ -63,7 +64,7 @@ struct SettingsEdit {
                  // write adds after it would make read otherwise
   } kind = kRefused;
   size_t at = 0, erase = 0;
-  std::string insert;  // in the file's encoding
+  Buffer insert;  // in the file's encoding
 };
 SettingsEdit EditSetting(std::string_view bytes, std::string_view section, std::string_view key,
                          std::string_view value);

@@ -98,13 +98,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
 
-  const std::string after =
-      edit.kind == SettingsEdit::kUnchanged
-          ? before
-          : before.substr(0, edit.at) + edit.insert + before.substr(edit.at + edit.erase);
-  Check(edit.kind == SettingsEdit::kSplice || edit.insert == before.substr(edit.at, edit.erase),
+  const std::string after = edit.kind == SettingsEdit::kUnchanged
+                                ? before
+                                : before.substr(0, edit.at) + std::string(edit.insert) +
+                                      before.substr(edit.at + edit.erase);
+  Check(edit.kind == SettingsEdit::kSplice ||
+            std::string_view(edit.insert) == before.substr(edit.at, edit.erase),
         "an unchanged file has another splice");
-  Check(ReadSetting(after, section, key) == ReadsBackAs(value),
+  Buffer read;
+  Check(ReadSetting(after, section, key, &read) && std::string_view(read) == ReadsBackAs(value),
         "the key does not read back as written");
 
   // The changed part of the old file lies within one line. Compared in whole
