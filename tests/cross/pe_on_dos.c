@@ -1,11 +1,11 @@
 // Runs a 32-bit Windows program from its entry point to ExitProcess on a
-// bare x86 under DOS, such as DOSBox's 386: pe_on_dos.com, a DOS program
+// bare x86 under DOS, such as DOSBox's 386: peondos.com, a DOS program
 // whose real-mode half (pe_on_dos16.c) reads the .exe and switches to flat
 // 32-bit protected mode, where this half maps the image at its ImageBase,
 // binds its KERNEL32 imports to stand-ins, and runs it at ring 0. Each call
 // is logged, one a line, as is any exception (vector and EIP), which ends
 // the run; back in DOS the log is printed.
-//   PE_ON_DOS PROGRAM.EXE absent|value=TEXT [COMMAND-LINE]
+//   PEONDOS PROGRAM.EXE absent|value=TEXT [COMMAND-LINE]
 // The stand-in profile service holds one value, which every read finds: none
 // (absent: the read gives the default) or TEXT; writes change nothing.
 //

@@ -1,7 +1,7 @@
-// The real-mode half of pe_on_dos.com (see pe_on_dos.c), built with -m16:
+// The real-mode half of peondos.com (see pe_on_dos.c), built with -m16:
 // DOS start-up, the command line, reading the program, the switch to flat
 // 32-bit protected mode and back, and printing the log.
-//   PE_ON_DOS PROGRAM.EXE absent|value=TEXT [COMMAND-LINE]
+//   PEONDOS PROGRAM.EXE absent|value=TEXT [COMMAND-LINE]
 // DOS must run in real mode (no EMS or UMB driver in virtual 8086 mode):
 // the harness switches itself, and A20 through port 0x92.
 
@@ -83,7 +83,7 @@ void RealMain(void) {
       words[1][4] == 'e' && words[1][5] == '=') {
     key_value = words[1] + 6;
   } else if (words[1][0] != 'a') {
-    Fail("usage: PE_ON_DOS PROGRAM.EXE absent|value=TEXT [COMMAND-LINE]");
+    Fail("usage: PEONDOS PROGRAM.EXE absent|value=TEXT [COMMAND-LINE]");
   }
 
   const long file = Dos(0x3D00, 0, 0, (u16)(u32)words[0], real_cs);
