@@ -2,9 +2,36 @@
 include(GNUInstallDirs)
 
 if(WIN32)
-  # A zip to unpack anywhere: the program, what it does, and the licence.
+  # A zip to unpack anywhere: the program, what it does, and the licence, as
+  # text with CRLF line ends (the Notepad of Windows 9x shows LF-only files
+  # as one line).
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(TARVOPROBE_WINDOWS "32-bit Windows")
+    set(TARVOPROBE_RUNS_ON "every 32-bit Windows from Windows NT 3.1 and Windows 95 on,
+and on 64-bit Windows, with any x86 processor from the 386 on")
+    set(TARVOPROBE_VIRTUAL_STORE "Where a standard user may not write to the Windows directory (Windows Vista
+and later), Windows puts the file in the user's VirtualStore folder
+instead: %LOCALAPPDATA%\\VirtualStore\\Windows\\tarvo.ini.")
+  else()
+    set(TARVOPROBE_WINDOWS "64-bit Windows")
+    set(TARVOPROBE_RUNS_ON "64-bit Windows on x86-64, from Windows XP Professional x64
+Edition and Windows Server 2003 on")
+    set(TARVOPROBE_VIRTUAL_STORE "Windows redirects the writes of 32-bit programs only: where a standard user
+may not write to the Windows directory, this program records nothing. The
+32-bit build records in the user's VirtualStore folder instead.")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/cmake/README-windows.txt.in ${PROJECT_SOURCE_DIR}/LICENSE)
+  file(READ cmake/README-windows.txt.in readme)
+  string(CONFIGURE "${readme}" readme @ONLY)
+  file(READ LICENSE licence)
+  foreach(text readme licence)
+    string(REPLACE "\n" "\r\n" ${text} "${${text}}")
+  endforeach()
+  file(WRITE ${PROJECT_BINARY_DIR}/README.txt "${readme}")
+  file(WRITE ${PROJECT_BINARY_DIR}/LICENSE.txt "${licence}")
   install(TARGETS tarvoprobe RUNTIME DESTINATION .)
-  install(FILES README.md LICENSE DESTINATION .)
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_BINARY_DIR}/LICENSE.txt DESTINATION .)
 else()
   install(TARGETS tarvoprobe RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # strip keeps the compiler's .comment, which Debian's own tools drop too.
@@ -67,7 +94,11 @@ set(CPACK_PACKAGE_DESCRIPTION
 flags register, records yes or no under System/ZorvaneOrBetter in tarvo.ini,\n\
 and exits with status 1.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-set(CPACK_STRIP_FILES ON)
+# The Windows programs are linked without symbols; strip would only stamp
+# the time of packaging into their header.
+if(NOT WIN32)
+  set(CPACK_STRIP_FILES ON)
+endif()
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
 else()

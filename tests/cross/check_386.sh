@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Fails when a Windows program holds an instruction that the 386 lacks:
 #   check_386.sh OBJDUMP PROGRAM.exe
-# Every executable section is disassembled, and each instruction must be one
-# of the 386's integer instructions below. This is a list of what is allowed,
-# not of what is not, so an instruction nobody thought of (CMOV, BSWAP,
-# CPUID, the long NOP, anything on MMX or SSE registers) fails too. The x87
-# instructions are not listed: the program has no floating point.
+# Every executable section is disassembled, up to the constructor lists that
+# the linker ends .text with, and each instruction must be one of the 386's
+# integer instructions below. This is a list of what is allowed, not of what
+# is not, so an instruction nobody thought of (CMOV, BSWAP, CPUID, the long
+# NOP, anything on MMX or SSE registers) fails too. The x87 instructions are
+# not listed: the program has no floating point.
 set -euo pipefail
 objdump=$1 program=$2
 
@@ -22,15 +23,23 @@ sgdt shl shld shr shrd sidt sldt smsw stc std sti stos stosb stosw stosd str sub
 fwait xchg xlat xlatb xor"
 prefixes="rep repz repe repnz repne lock data16 addr16 cs ds es fs gs ss"
 
-listing=$("$objdump" -d -M intel --no-show-raw-insn "$program")
+# The linker closes .text with its constructor and destructor lists, data
+# never run: each -1, the entries (the program has none), 0. The image has
+# no symbols to name them, so they are found by their bytes, 4-aligned.
+read -r start offset < <("$objdump" -s -j .text "$program" | awk '
+  /^ [0-9a-f]+ / { if (start == "") start = $1; hex = hex $2 $3 $4 $5 }
+  END {
+    for (at = 0; (i = index(substr(hex, at + 1), "ffffffff00000000ffffffff00000000")); at += i)
+      if ((at + i - 1) % 8 == 0) { print start, (at + i - 1) / 2; exit }
+  }') || true
+[[ -n ${offset-} ]] || { echo "$program: no constructor lists at the end of .text"; exit 1; }
+listing=$("$objdump" -d -M intel --no-show-raw-insn --stop-address=$((0x$start + offset)) "$program")
 bad=$(awk -v allowed="$allowed" -v prefixes="$prefixes" '
   BEGIN {
     n = split(allowed, a, /[ \n]+/); for (i = 1; i <= n; ++i) ok[a[i]] = 1
     n = split(prefixes, p, / +/); for (i = 1; i <= n; ++i) prefix[p[i]] = 1
   }
-  # The linker keeps its constructor lists in .text: data, never run.
-  /^[0-9a-f]+ <.*>:$/ { data = $0 ~ /<__[CD]TOR_LIST__>/ }
-  /^ *[0-9a-f]+:\t/ && !data {
+  /^ *[0-9a-f]+:\t/ {
     text = $0; sub(/^ *[0-9a-f]+:\t/, "", text)
     n = split(text, w, /[ \t]+/)
     for (i = 1; i <= n && (w[i] in prefix); ++i) {}

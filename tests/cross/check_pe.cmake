@@ -1,12 +1,13 @@
 # Checks a Windows executable's headers:
-#   cmake -DOBJDUMP= -DEXE= -DFORMAT= -DSUBSYSTEM=major.minor -P check_pe.cmake
+#   cmake -DOBJDUMP= -DEXE= -DFORMAT= {-DSUBSYSTEM=major.minor | -DOLDEST_LOADERS=ON} -P check_pe.cmake
 # It must be a graphical program of the given machine and subsystem version
-# (4.0, the oldest, for 32-bit x86), that imports from KERNEL32.dll alone and only what Windows 95 and
-# NT 3.51 already have: the start-up's four functions and the two profile
-# functions.
-execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE headers RESULT_VARIABLE failed)
+# that imports from KERNEL32.dll alone, and only what Windows 95 and NT 3.1
+# already have: the start-up's four functions and the two profile functions.
+# With OLDEST_LOADERS, the image must also be one that every 32-bit Windows
+# loads, from NT 3.1 and 95 on.
+execute_process(COMMAND ${OBJDUMP} -p -h ${EXE} OUTPUT_VARIABLE headers RESULT_VARIABLE failed)
 if(failed)
-  message(FATAL_ERROR "${OBJDUMP} -p ${EXE} failed")
+  message(FATAL_ERROR "${OBJDUMP} -p -h ${EXE} failed")
 endif()
 string(REGEX MATCHALL "DLL Name: [^\n]*" dlls "${headers}")
 string(REGEX MATCHALL "\n\t[0-9a-f]+\t +[0-9]+  [A-Za-z0-9_]+" imports "${headers}")
@@ -29,9 +30,71 @@ endif()
 if(NOT headers MATCHES "Subsystem[ \t]+00000002[ \t]+\\(Windows GUI\\)")
   string(APPEND problems "not a Windows GUI program\n")
 endif()
+if(OLDEST_LOADERS)
+  # NT 3.1 runs nothing later: ReactOS kernel32 proc.c, BasepIsImageVersionOk.
+  set(SUBSYSTEM 3.10)
+endif()
 string(REPLACE "." "\nMinorSubsystemVersion\t" version "MajorSubsystemVersion\t${SUBSYSTEM}\n")
 if(NOT headers MATCHES "${version}")
   string(APPEND problems "not for subsystem version ${SUBSYSTEM}\n")
+endif()
+
+if(OLDEST_LOADERS)
+  # A little-endian field of the file, at an offset from `base`.
+  file(READ ${EXE} bytes LIMIT 1024 HEX)
+  function(field name base offset size)
+    set(hex "")
+    math(EXPR last "${size} - 1")
+    foreach(i RANGE ${last})
+      math(EXPR at "(${base} + ${offset} + ${i}) * 2")
+      string(SUBSTRING "${bytes}" ${at} 2 byte)
+      string(PREPEND hex ${byte})
+    endforeach()
+    math(EXPR value "0x${hex}")
+    set(${name} ${value} PARENT_SCOPE)
+  endfunction()
+  field(pe 0 0x3C 4)
+  math(EXPR optional "${pe} + 24")
+  field(symbols ${pe} 12 4)
+  field(symbol_count ${pe} 16 4)
+  field(image_base ${optional} 28 4)
+  field(section_alignment ${optional} 32 4)
+  field(file_alignment ${optional} 36 4)
+  field(win32_version ${optional} 52 4)
+  field(relocations ${optional} 140 4)  # size of the base relocation directory
+  math(EXPR misalignment "${size} % ${file_alignment}")
+  string(REGEX MATCHALL "\n +[0-9]+ [^ ]+" sections "${headers}")
+  list(TRANSFORM sections REPLACE "^.* " "")
+  list(FILTER sections INCLUDE REGEX "^.........")
+  # "Should be zero for an image": Microsoft, PE Format, COFF File Header.
+  if(NOT symbols EQUAL 0 OR NOT symbol_count EQUAL 0)
+    string(APPEND problems "a COFF symbol table of ${symbol_count} symbols\n")
+  endif()
+  # Images have no string table for longer names: Microsoft, PE Format, Section Table.
+  if(sections)
+    string(APPEND problems "section names longer than 8 characters: ${sections}\n")
+  endif()
+  # NT 3.1 loads only whole file-alignment units: pts-tinype README, NT 3.1 loader limitations.
+  if(NOT misalignment EQUAL 0)
+    string(APPEND problems "${size} bytes, not a multiple of the file alignment ${file_alignment}\n")
+  endif()
+  # Without them no program runs on Win32s: Microsoft, LINK reference, /FIXED.
+  if(relocations EQUAL 0)
+    string(APPEND problems "no base relocations\n")
+  endif()
+  # The default for NT, 95, 98 and ME alike: Microsoft, PE Format, Optional Header.
+  if(NOT image_base EQUAL 0x400000)
+    math(EXPR image_base "${image_base}" OUTPUT_FORMAT HEXADECIMAL)
+    string(APPEND problems "ImageBase ${image_base}, not 0x400000\n")
+  endif()
+  # One page, as NT 3.1 and XP want: pts-tinype README, loader limitations.
+  if(NOT section_alignment EQUAL 0x1000 OR file_alignment LESS 0x200)
+    string(APPEND problems "alignments ${section_alignment}/${file_alignment}, not 4096/512 or more\n")
+  endif()
+  # "Reserved, must be zero": Microsoft, PE Format, Optional Header Windows-Specific Fields.
+  if(NOT win32_version EQUAL 0)
+    string(APPEND problems "Win32VersionValue ${win32_version}, not 0\n")
+  endif()
 endif()
 if(problems)
   message(FATAL_ERROR "${EXE}:\n${problems}")

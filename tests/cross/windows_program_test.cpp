@@ -46,11 +46,14 @@ TEST_P(WindowsProgramTest, VersionRecordReadsBackThroughThePlatform) {
   std::cout << "[ machine  ] " << machine().name << " helper: " << answers[0] << "\n";
   // A 32-bit program in a WoW64 prefix runs as 32-bit code on 64-bit Windows.
   EXPECT_EQ(answers[0], machine().name == "i686" ? "pointer=4\twow64=1" : "pointer=8\twow64=0");
-  // Resource type 16 is the version record; a manifest would add 24.
-  EXPECT_EQ(
-      answers[1],
-      "FILEVERSION=1.0.0.1\tPRODUCTVERSION=1.0.0.1\tFileVersion=1.0.0.1\tProductVersion=1.0.0.1\t"
-      "ProductName=tarvoprobe\tOriginalFilename=tarvoprobe.exe\tresources=16,");
+  // Resource type 16 is the version record; a manifest would add 24. The
+  // 32-bit program is for Windows 95 as much as for NT (VOS__WINDOWS32); the
+  // 64-bit one for NT alone (VOS_NT_WINDOWS32).
+  const std::string os = machine().name == "i686" ? "0x4" : "0x40004";
+  EXPECT_EQ(answers[1],
+            "FILEVERSION=1.0.0.1\tPRODUCTVERSION=1.0.0.1\tFILEOS=" + os +
+                "\tFileVersion=1.0.0.1\tProductVersion=1.0.0.1\t"
+                "ProductName=tarvoprobe\tOriginalFilename=tarvoprobe.exe\tresources=16,");
 }
 
 // Wine rewrites the whole file in its own layout (CRLF, no blank lines), so

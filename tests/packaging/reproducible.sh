@@ -3,7 +3,7 @@
 # (build tree inside the source, then beside it under other names) and
 # requires bit-identical binaries, and packages (.deb or .zip) with
 # SOURCE_DATE_EPOCH set. The Windows builds must also ask for ASLR and DEP in
-# their header, and their zip must hold what users need.
+# their header, and their zip must hold what users need, as Windows reads it.
 set -euo pipefail
 platform=$1 source=$2 work=$3 cmake=$4 generator=$5
 case $platform in
@@ -67,6 +67,16 @@ cmp "$zip" "$(package "$work/second-checkout/out-of-tree-build" ZIP "$work/zip-b
   { echo "the two zips differ"; exit 1; }
 listing=$(cd "$work" && "$cmake" -E tar tf "$zip" | sort)
 top=$(basename "$zip" .zip)
-expected=$(printf '%s\n' "$top/LICENSE" "$top/README.md" "$top/tarvoprobe.exe")
+expected=$(printf '%s\n' "$top/LICENSE.txt" "$top/README.txt" "$top/tarvoprobe.exe")
 [[ $listing == "$expected" ]] || { echo "zip holds:"; echo "$listing"; exit 1; }
+# The program as built and tested, and text that Windows' editors show line
+# by line: CRLF only.
+(cd "$work" && "$cmake" -E tar xf "$zip")
+cmp "$first" "$work/$top/tarvoprobe.exe" || { echo "the zip's program is not the one built"; exit 1; }
+for text in "$work/$top"/*.txt; do
+  if grep -qv $'\r$' "$text"; then
+    echo "$(basename "$text") has lines that do not end in CRLF"
+    exit 1
+  fi
+done
 echo "$(basename "$zip"): ${expected//$'\n'/ }"

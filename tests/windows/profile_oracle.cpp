@@ -106,11 +106,13 @@ std::string Version(const std::string& path) {
   UINT length = 0;
   char text[160];
   if (VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &length) && fixed) {
-    std::snprintf(text, sizeof text, "FILEVERSION=%lu.%lu.%lu.%lu\tPRODUCTVERSION=%lu.%lu.%lu.%lu",
+    std::snprintf(text, sizeof text,
+                  "FILEVERSION=%lu.%lu.%lu.%lu\tPRODUCTVERSION=%lu.%lu.%lu.%lu\tFILEOS=0x%lx",
                   HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
                   HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS),
                   HIWORD(fixed->dwProductVersionMS), LOWORD(fixed->dwProductVersionMS),
-                  HIWORD(fixed->dwProductVersionLS), LOWORD(fixed->dwProductVersionLS));
+                  HIWORD(fixed->dwProductVersionLS), LOWORD(fixed->dwProductVersionLS),
+                  fixed->dwFileOS);
     out += text;
   }
   for (const char* name : {"FileVersion", "ProductVersion", "ProductName", "OriginalFilename"}) {

@@ -1,39 +1,28 @@
-// Runs a 32-bit Windows program from its entry point to ExitProcess on an
-// emulated 486 (qemu-i386 -cpu 486, which faults on what a 486 lacks): maps
-// the image, gives it stand-ins for the KERNEL32 functions it imports, and
-// prints each call it makes, one a line.
-//   pe_on_486 PROGRAM.exe [COMMAND-LINE]
-// The stand-in profile service keeps one value in memory: a read finds it
-// once it has been written, else gives the default. Exits with the status
-// the program passes to ExitProcess; 2 when the image cannot be run.
+// Runs a 32-bit Windows program from its entry point to ExitProcess on a
+// bare x86 under DOS, such as DOSBox's 386: peondos.com, a DOS program
+// whose real-mode half (pe_on_dos16.c) reads the .exe and switches to flat
+// 32-bit protected mode, where this half maps the image at its ImageBase,
+// binds its KERNEL32 imports to stand-ins, and runs it at ring 0. Each call
+// is logged, one a line, as is any exception (vector and EIP), which ends
+// the run; back in DOS the log is printed.
+//   PEONDOS PROGRAM.EXE absent|value=TEXT [COMMAND-LINE]
+// The stand-in profile service holds one value, which every read finds: none
+// (absent: the read gives the default) or TEXT; writes change nothing.
 //
-// Freestanding, built for the 386: the toolchain's C library is built for
-// later processors, and the emulated 486 would fault in it first.
+// Freestanding, built for the 386.
 
 typedef unsigned char u8;
 typedef unsigned short u16;
 typedef unsigned int u32;
 #define STDCALL __attribute__((stdcall))
 
-// Up to five arguments; the sixth (ebp, which GCC may be using) is 0.
-static long Syscall(long number, long a, long b, long c, long d, long e) {
-  long result;
-  __asm__ volatile(
-      "push %%ebp\n\t"
-      "xor %%ebp, %%ebp\n\t"
-      "int $0x80\n\t"
-      "pop %%ebp"
-      : "=a"(result)
-      : "0"(number), "b"(a), "c"(b), "d"(c), "S"(d), "D"(e)
-      : "memory");
-  return result;
-}
-
-enum { kRead = 3, kWrite = 4, kOpen = 5, kExit = 252, kMmap2 = 192 };
-
-static void Exit(int status) {
-  for (;;) Syscall(kExit, status, 0, 0, 0, 0);
-}
+// Shared with the real-mode half.
+char log_text[4096];
+u32 log_length, exit_status, file_size;
+const char *key_value, *command_line;
+enum { kFileAt = 0x10000 };
+__attribute__((noreturn)) void LeaveProtectedMode(u32 status);
+__attribute__((noreturn)) void RunProgram(void* entry, u32 stack);
 
 // GCC may turn loops into calls of these.
 void* memcpy(void* to, const void* from, u32 n) {
@@ -48,20 +37,16 @@ void* memset(void* to, int c, u32 n) {
   return to;
 }
 
-static u32 Length(const char* s) {
-  u32 n = 0;
-  while (s[n]) ++n;
-  return n;
+static void Put(const char* s) {
+  while (*s && log_length < sizeof log_text) log_text[log_length++] = *s++;
 }
 
-static void Put(const char* s) { Syscall(kWrite, 1, (long)s, Length(s), 0, 0); }
-
-static void PutNumber(u32 n) {
+static void PutNumber(u32 n, u32 radix) {
   char digits[11];
   int i = 10;
   digits[i] = '\0';
-  do digits[--i] = (char)('0' + n % 10);
-  while (n /= 10);
+  do digits[--i] = "0123456789abcdef"[n % radix];
+  while (n /= radix);
   Put(digits + i);
 }
 
@@ -86,15 +71,12 @@ static void PutString(const char* s) {
   Put("\"");
 }
 
-static void Fail2(const char* what, const char* name) {
-  Put("pe_on_486: ");
-  Put(what);
-  Put(name);
-  Put("\n");
-  Exit(2);
+static __attribute__((noreturn)) void Fail2(const char* what, const char* name) {
+  Put("pe_on_dos: "), Put(what), Put(name), Put("\n");
+  LeaveProtectedMode(2);
 }
 
-static void Fail(const char* what) { Fail2(what, ""); }
+static __attribute__((noreturn)) void Fail(const char* what) { Fail2(what, ""); }
 
 static int SameName(const char* a, const char* b) {  // ASCII, case ignored
   for (;; ++a, ++b) {
@@ -108,14 +90,9 @@ static int SameName(const char* a, const char* b) {  // ASCII, case ignored
 // --- The KERNEL32 stand-ins -------------------------------------------------
 
 static u8* image;
-static const char* command_line = "tarvoprobe.exe";
-static char stored[64];
-static int has_stored;
 
 static STDCALL void* GetModuleHandleA(const char* name) {
-  Put("GetModuleHandleA(");
-  PutString(name);
-  Put(")\n");
+  Put("GetModuleHandleA("), PutString(name), Put(")\n");
   return name ? 0 : image;
 }
 
@@ -136,32 +113,28 @@ static STDCALL void GetStartupInfoA(u8* info) {
 static STDCALL u32 GetPrivateProfileStringA(const char* section, const char* key,
                                             const char* fallback, char* buffer, u32 size,
                                             const char* file) {
-  const char* value = has_stored ? stored : fallback ? fallback : "";
+  const char* value = key_value ? key_value : fallback ? fallback : "";
   u32 n = 0;
   if (size > 0) {
     while (n + 1 < size && value[n]) buffer[n] = value[n], ++n;
     buffer[n] = '\0';
   }
-  Put("GetPrivateProfileStringA(");
-  PutString(section), Put(", "), PutString(key), Put(", "), PutString(fallback), Put(", ");
-  PutNumber(size), Put(", "), PutString(file), Put(") = "), PutNumber(n), Put("\n");
+  Put("GetPrivateProfileStringA("), PutString(section), Put(", "), PutString(key), Put(", ");
+  PutString(fallback), Put(", "), PutNumber(size, 10), Put(", "), PutString(file);
+  Put(") = "), PutNumber(n, 10), Put("\n");
   return n;
 }
 
 static STDCALL int WritePrivateProfileStringA(const char* section, const char* key,
                                               const char* value, const char* file) {
-  Put("WritePrivateProfileStringA(");
-  PutString(section), Put(", "), PutString(key), Put(", "), PutString(value), Put(", ");
-  PutString(file), Put(")\n");
-  if (!value || Length(value) >= sizeof stored) return 0;
-  memcpy(stored, value, Length(value) + 1);
-  has_stored = 1;
+  Put("WritePrivateProfileStringA("), PutString(section), Put(", "), PutString(key);
+  Put(", "), PutString(value), Put(", "), PutString(file), Put(")\n");
   return 1;
 }
 
 static STDCALL void ExitProcess(u32 status) {
-  Put("ExitProcess("), PutNumber(status), Put(")\n");
-  Exit((int)status);
+  Put("ExitProcess("), PutNumber(status, 10), Put(")\n");
+  LeaveProtectedMode(status);
 }
 
 static const struct {
@@ -180,26 +153,6 @@ static const struct {
 
 static u32 At(const u8* p, u32 offset) { return *(const u32*)(p + offset); }
 
-// Private, anonymous, readable, writable and executable; at `address`
-// exactly unless it is 0.
-static void* Map(u32 address, u32 size) {
-  const long flags = 0x22 | (address ? 0x100000 /* MAP_FIXED_NOREPLACE */ : 0);
-  const long p = Syscall(kMmap2, address, size, 7, flags, -1);
-  if ((unsigned long)p > 0xFFFFF000UL) Fail("cannot map memory");
-  return (void*)p;
-}
-
-static u8* Load(const char* path, u32* size) {
-  const long fd = Syscall(kOpen, (long)path, 0, 0, 0, 0);
-  if (fd < 0) Fail("cannot open the program");
-  const u32 capacity = 8u << 20;
-  u8* file = Map(0, capacity);
-  for (long n; (n = Syscall(kRead, fd, (long)(file + *size), capacity - *size, 0, 0)) > 0;)
-    *size += (u32)n;
-  if (*size == capacity) Fail("the program is too large");
-  return file;
-}
-
 // Copies headers and sections to their places at the image's own base, so
 // that no relocation is needed, and binds its imports.
 static u8* MapImage(const u8* file, u32 file_size) {
@@ -210,7 +163,9 @@ static u8* MapImage(const u8* file, u32 file_size) {
   const u8* opt = pe + 24;
   if (*(const u16*)opt != 0x10B) Fail("not a PE32 optional header");
   const u32 base = At(opt, 28), image_size = At(opt, 56), headers = At(opt, 60);
-  image = Map(base, image_size);
+  if (base < 0x100000) Fail("an ImageBase below 1 MiB, where the harness lives");
+  image = (u8*)base;
+  memset(image, 0, image_size);
   memcpy(image, file, headers);
   const u8* section = opt + optional_size;
   for (u16 i = 0; i < sections; ++i, section += 40) {
@@ -231,34 +186,59 @@ static u8* MapImage(const u8* file, u32 file_size) {
       const char* name = (const char*)image + *names + 2;
       u32 i = 0;
       while (i < sizeof kStandIns / sizeof kStandIns[0] && !SameName(kStandIns[i].name, name)) ++i;
-      if (i == sizeof kStandIns / sizeof kStandIns[0]) {
-        Fail2("no stand-in for ", name);
-      }
+      if (i == sizeof kStandIns / sizeof kStandIns[0]) Fail2("no stand-in for ", name);
       *slots = (u32)kStandIns[i].function;
     }
   }
   return image + At(opt, 16);
 }
 
-void Start(long* stack) {
-  const long argc = stack[0];
-  char** argv = (char**)(stack + 1);
-  if (argc < 2) Fail("usage: pe_on_486 PROGRAM.exe [COMMAND-LINE]");
-  if (argc > 2) command_line = argv[2];
-  u32 size = 0;
-  const u8* file = Load(argv[1], &size);
-  void (*entry)(void) = (void (*)(void))MapImage(file, size);
-  entry();
+void ProtectedMain(void) {
+  void* entry = MapImage((const u8*)kFileAt, file_size);
+  RunProgram(entry, (u32)image);
+}
+
+__attribute__((noreturn)) void ExceptionCaught(u32 vector, u32 error, u32 eip) {
+  Put("exception "), PutNumber(vector, 10), Put(" at 0x"), PutNumber(eip, 16);
+  if (error) Put(", error code 0x"), PutNumber(error, 16);
+  Put("\n");
+  LeaveProtectedMode(3);
+}
+
+void EntryReturned(void) {
   Fail("the program returned from its entry point instead of calling ExitProcess");
 }
 
+// The program runs on a stack of its own, below its image. The stubs are 16
+// bytes apart; each leaves the vector, an error code (0 where the processor
+// pushes none) and EIP for ExceptionCaught, on the harness's stack.
 __asm__(
-    ".globl _start\n"
-    "_start:\n\t"
-    "xor %ebp, %ebp\n\t"
-    "mov %esp, %eax\n\t"
-    "and $-16, %esp\n\t"
-    "sub $12, %esp\n\t"
-    "push %eax\n\t"
-    "call Start\n\t"
-    "hlt");
+    ".pushsection .text\n"
+    "RunProgram:\n\t"
+    "  mov 4(%esp), %eax\n\t"
+    "  mov 8(%esp), %esp\n\t"
+    "  call *%eax\n\t"
+    "  mov real_esp, %esp\n\t"
+    "  call EntryReturned\n"
+    ".balign 16\n"
+    ".globl ExceptionStubs\n"
+    "ExceptionStubs:\n"
+    ".irp vector, "
+    "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30,31\n"
+    "  .balign 16\n"
+    "  .if \\vector != 8 && (\\vector < 10 || \\vector > 14) && \\vector != 17\n"
+    "    push $0\n"
+    "  .endif\n"
+    "  push $\\vector\n"
+    "  jmp ExceptionCommon\n"
+    ".endr\n"
+    "ExceptionCommon:\n\t"
+    "  pop %eax\n\t"
+    "  pop %edx\n\t"
+    "  pop %ecx\n\t"
+    "  mov real_esp, %esp\n\t"
+    "  push %ecx\n\t"
+    "  push %edx\n\t"
+    "  push %eax\n\t"
+    "  call ExceptionCaught\n"
+    ".popsection\n");
