@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "platform/code_page.h"
 
@@ -197,13 +198,14 @@ size_t NextHeader(const Text& t, size_t pos, std::string_view section) {
     }
     return t.size;
   }
+  const unsigned char* d = t.data;  // below `cut`, the units are these bytes
   for (size_t at = pos; at < t.cut; ++at) {
-    const void* bracket = std::memchr(t.data + at, '[', t.cut - at);
+    const void* bracket = std::memchr(d + at, '[', t.cut - at);
     if (!bracket) break;
-    at = static_cast<size_t>(static_cast<const unsigned char*>(bracket) - t.data);
+    at = static_cast<size_t>(static_cast<const unsigned char*>(bracket) - d);
     size_t begin = at;  // back over blanks to the line's start
-    while (begin > pos && !IsLineBreak(t[begin - 1]) && IsBlank(t[begin - 1])) --begin;
-    if ((begin == pos || IsLineBreak(t[begin - 1])) && !CertainlyNotNamed(t, at, section)) {
+    while (begin > pos && !IsLineBreak(d[begin - 1]) && IsBlank(d[begin - 1])) --begin;
+    if ((begin == pos || IsLineBreak(d[begin - 1])) && !CertainlyNotNamed(t, at, section)) {
       return begin;
     }
   }
@@ -249,10 +251,10 @@ std::string_view Unquote(std::string_view s) {
 }
 
 // The bytes of `s` in the file's encoding.
-Buffer Encode(const Text& t, std::string_view s) {
-  if (t.encoding == Text::kBytes) return Buffer(s);
+Buffer Encode(const Text& t, Buffer s) {
+  if (t.encoding == Text::kBytes) return s;
   Buffer out;
-  for (unsigned char c : s) {
+  for (unsigned char c : std::string_view(s)) {
     t.encoding == Text::kUtf8 ? AppendUtf8(FromAnsi(c), &out)
                               : AppendUtf16(FromAnsi(c), t.encoding == Text::kUtf16Be, &out);
   }
@@ -352,7 +354,7 @@ SettingsEdit EditSetting(std::string_view bytes, std::string_view section, std::
     if (!found.section_found) insert.Append("[").Append(section).Append("]").Append(eol);
     insert.Append(key).Append("=").Append(value).Append(eol);
   }
-  edit.insert = Encode(text, insert);
+  edit.insert = Encode(text, std::move(insert));
   edit.at = text.ByteOffset(at);
   edit.erase = erase * text.Width();
   const std::string_view erased(bytes.data() + edit.at, edit.erase);
