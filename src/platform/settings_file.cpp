@@ -454,7 +454,7 @@ bool HeldSettings::Unchanged() const {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
   };
   return load_ == Load::kRead && named.st_dev == st_.st_dev && named.st_ino == st_.st_ino &&
-         fstat(file_fd_, &now) == 0 && now.st_ino == st_.st_ino && now.st_size == st_.st_size &&
+         fstat(file_fd_, &now) == 0 && now.st_size == st_.st_size &&
          same_time(now.st_mtim, st_.st_mtim) && same_time(now.st_ctim, st_.st_ctim);
 }
 
